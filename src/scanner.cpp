@@ -1,0 +1,211 @@
+#include "scanner.h"
+
+#include <cctype>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Lower-case substrings of a path text that mark the operating system's
+// protected folders. Each begins with a backslash, so only a backslash can
+// start a match.
+constexpr std::string_view kProtectedPatterns[] = {
+    "\\system volume information",
+    "\\$recycle.bin",
+    "\\windows\\system32\\config",
+};
+
+struct SuspiciousExtension {
+    std::string_view extension;  // lower case
+    const char* reason;          // UTF-8
+};
+
+constexpr SuspiciousExtension kSuspiciousExtensions[] = {
+    {".scr", "Ekran koruyucu uzantısı"},
+    {".pif", "Eski Windows çalıştırılabilir uzantısı"},
+};
+
+// Folds a byte the way the default "C" locale does: only A to Z change.
+char fold(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+// True when `text`, folded, starts at `pos` with the lower-case `pattern`.
+bool matchesFolded(std::string_view text, std::size_t pos, std::string_view pattern) {
+    if (text.size() - pos < pattern.size()) return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i)
+        if (fold(text[pos + i]) != pattern[i]) return false;
+    return true;
+}
+
+// A listed directory entry, read before the walk goes on so that only one
+// listing is ever open.
+struct Entry {
+    fs::path path;
+    fs::file_type kind;  // links followed; none when the kind query failed
+    bool link;           // meaningful for directories only
+};
+
+// One directory on the current walk path, with the entries still to visit.
+struct Level {
+    fs::path dir;
+    std::vector<Entry> entries;
+    std::size_t next = 0;
+};
+
+// The kind of a listed entry, links followed. The listing answers for
+// entries that are not links; links (and entries of unknown kind) cost one
+// status query. A failed query gives file_type::none.
+Entry readEntry(const fs::directory_entry& listed) {
+    Entry entry{listed.path(), fs::file_type::none, false};
+    try {
+        if (listed.is_regular_file()) {
+            entry.kind = fs::file_type::regular;
+        } else if (listed.is_directory()) {
+            entry.kind = fs::file_type::directory;
+            std::error_code ec;
+            entry.link = listed.is_symlink(ec) || ec;
+        } else {
+            entry.kind = fs::file_type::unknown;  // passed over by the walk
+        }
+    } catch (const fs::filesystem_error&) {
+        entry.kind = fs::file_type::none;
+    }
+    return entry;
+}
+
+// Reads the whole listing of `dir` and closes it. A directory whose listing is
+// refused for lack of permission reads as empty. Any other failure is counted
+// once; the entries read before it are kept.
+std::vector<Entry> readListing(const fs::path& dir, ScanStatistics& stats) {
+    std::vector<Entry> entries;
+    std::error_code ec;
+    fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec))
+        entries.push_back(readEntry(*it));
+    if (ec) ++stats.accessSkipped;
+    return entries;
+}
+
+// True when `dir` is the same directory as one on the current walk path.
+// Following such a link would walk the same tree again under an ever longer
+// path, and two of them in one folder would double the work at every level.
+bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
+    for (const Level& level : walkPath) {
+        std::error_code ec;
+        if (fs::equivalent(dir, level.dir, ec)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+std::string pathText(const fs::path& path) { return path.u8string(); }
+
+fs::path pathFromText(const std::string& text) { return fs::u8path(text); }
+#else
+fs::path pathFromText(const std::string& text) { return fs::path(text); }
+#endif
+
+bool Scanner::isProtectedArea(const fs::path& path) const {
+    const std::string_view text = pathText(path);
+    for (std::size_t pos = text.find('\\'); pos != std::string_view::npos; pos = text.find('\\', pos + 1))
+        for (std::string_view pattern : kProtectedPatterns)
+            if (matchesFolded(text, pos, pattern)) return true;
+    return false;
+}
+
+bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
+    const fs::path extension = path.extension();
+    const std::string_view text = pathText(extension);
+    for (const SuspiciousExtension& row : kSuspiciousExtensions) {
+        if (text.size() == row.extension.size() && matchesFolded(text, 0, row.extension)) {
+            reason = row.reason;
+            return true;
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// Counts and classifies one regular file, and records it unless protected.
+void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats, std::vector<ScanResult>& results) {
+    ++stats.filesFound;
+    if (scanner.isProtectedArea(file)) {
+        ++stats.protectedSkipped;
+        return;
+    }
+    ++stats.filesAnalyzed;
+    std::string reason;
+    const bool suspicious = scanner.isSuspicious(file, reason);
+    if (suspicious) ++stats.suspiciousFound;
+    results.push_back(ScanResult{std::move(file), suspicious, std::move(reason)});
+}
+
+}  // namespace
+
+std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& stats) {
+    std::vector<ScanResult> results;
+    // The one query whose failure reaches the caller.
+    const fs::file_status startStatus = fs::status(start);
+    if (startStatus.type() == fs::file_type::not_found) return results;
+
+    // The walk is iterative: a deep tree costs heap, not stack, and only the
+    // listing being read is open.
+    std::vector<Level> walkPath;
+    try {
+        if (fs::is_directory(startStatus)) {
+            ++stats.directoriesDiscovered;
+            walkPath.push_back(Level{start, readListing(start, stats)});
+        } else if (fs::is_regular_file(startStatus)) {
+            analyseFile(*this, fs::path(start), stats, results);
+        }
+    } catch (const fs::filesystem_error&) {
+        ++stats.accessSkipped;
+    }
+
+    while (!walkPath.empty()) {
+        Level& level = walkPath.back();
+        if (level.next == level.entries.size()) {
+            walkPath.pop_back();
+            continue;
+        }
+        Entry& entry = level.entries[level.next++];
+        try {
+            if (entry.kind == fs::file_type::regular) {
+                analyseFile(*this, std::move(entry.path), stats, results);
+            } else if (entry.kind == fs::file_type::directory) {
+                if (isProtectedArea(entry.path)) {
+                    ++stats.protectedSkipped;
+                    continue;
+                }
+                if (entry.link && isOnWalkPath(entry.path, walkPath)) {
+                    ++stats.accessSkipped;
+                    continue;
+                }
+                // One status query answers both "does it still exist" and
+                // "is it still a directory".
+                std::error_code ec;
+                const fs::file_status status = fs::status(entry.path, ec);
+                if (status.type() == fs::file_type::not_found) continue;
+                if (ec) {
+                    ++stats.accessSkipped;
+                } else if (fs::is_directory(status)) {
+                    ++stats.directoriesDiscovered;
+                    std::vector<Entry> entries = readListing(entry.path, stats);
+                    walkPath.push_back(Level{std::move(entry.path), std::move(entries)});
+                } else if (fs::is_regular_file(status)) {
+                    analyseFile(*this, std::move(entry.path), stats, results);
+                }
+            } else if (entry.kind == fs::file_type::none) {
+                ++stats.accessSkipped;
+            }
+        } catch (const fs::filesystem_error&) {
+            ++stats.accessSkipped;
+        }
+    }
+    return results;
+}
