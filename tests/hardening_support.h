@@ -81,18 +81,21 @@ struct RunResult {
     std::string err;        ///< standard error
 };
 
-/// Runs the built program with `args`, standard input from /dev/null,
-/// standard error into a pipe, and standard output into a pipe or onto a
-/// fresh pseudo-terminal. A run that outlives `timeout` is killed.
-inline RunResult runDravelon(const std::vector<std::string>& args, Output output = Output::Pipe,
-                             std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+/// Runs `argv[0]` (looked up in PATH when it holds no slash) with the rest of
+/// `argv` as its arguments, the environment of this process plus `extraEnv`
+/// ("NAME=value" each), standard input from /dev/null, standard error into a
+/// pipe, and standard output into a pipe or onto a fresh pseudo-terminal. A
+/// run that outlives `timeout` is killed.
+inline RunResult runProcess(std::vector<std::string> argvText, Output output, std::chrono::milliseconds timeout,
+                            std::vector<std::string> extraEnv = {}) {
     RunResult result;
     std::vector<char*> argv;
-    std::string program = DRAVELON_PROGRAM;
-    std::vector<std::string> owned(args);
-    argv.push_back(program.data());
-    for (std::string& arg : owned) argv.push_back(arg.data());
+    for (std::string& arg : argvText) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** variable = environ; *variable != nullptr; ++variable) envp.push_back(*variable);
+    for (std::string& variable : extraEnv) envp.push_back(variable.data());
+    envp.push_back(nullptr);
 
     int errPipe[2];
     if (pipe2(errPipe, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "pipe2");
@@ -122,7 +125,7 @@ inline RunResult runDravelon(const std::vector<std::string>& args, Output output
         dup2(devNull, 0);
         dup2(outWrite, 1);
         dup2(errPipe[1], 2);
-        execv(argv[0], argv.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(devNull);
@@ -162,6 +165,14 @@ inline RunResult runDravelon(const std::vector<std::string>& args, Output output
     }
     result.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait);
     return result;
+}
+
+/// Runs the built program with `args`; see runProcess.
+inline RunResult runDravelon(const std::vector<std::string>& args, Output output = Output::Pipe,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    std::vector<std::string> argv = {DRAVELON_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProcess(std::move(argv), output, timeout);
 }
 
 /// What a terminal shows for bytes that the program wrote: the terminal's
