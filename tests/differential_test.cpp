@@ -102,11 +102,11 @@ private:
 
     // A chain of 10 to 40 nested directories with a file or two at the bottom.
     void deepBranch() {
-        static const char* const kLinks[] = {"d", "D.scr", "e", "p.PIF"};
+        static const char* const kChainNames[] = {"d", "D.scr", "e", "p.PIF"};
         fs::path path = dirs_[below(static_cast<unsigned>(dirs_.size()))];
         const unsigned depth = 10 + below(31);
         for (unsigned i = 0; i < depth; ++i) {
-            path /= pick(kLinks);
+            path /= pick(kChainNames);
             std::error_code ec;
             if (!fs::create_directory(path, ec)) return;  // the name is taken
             dirs_.push_back(path);
