@@ -3,12 +3,23 @@
 //
 // Exit status: 0 after a walk, 1 when the start path does not exist, 2 when the
 // start path or the working directory cannot be reached or put into text.
+//
+// When standard output is a terminal, control characters in the printed paths
+// are shown as "?"; a pipe or a file receives every byte as it is.
 
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
+
+#ifdef _WIN32
+#include <io.h>
+#include <stdio.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "scanner.h"
 
@@ -28,7 +39,44 @@ int fail(const char* message) {
     return 2;
 }
 
-void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& results) {
+// True when standard output is shown on a terminal rather than read by a
+// program or written to a file.
+bool isTerminal() {
+#ifdef _WIN32
+    return _isatty(_fileno(stdout)) != 0;
+#else
+    return isatty(STDOUT_FILENO) != 0;
+#endif
+}
+
+// Writes a path text. On a terminal every control character becomes "?", so
+// that a file's name cannot move the cursor, erase lines or forge report
+// lines: the bytes 0x01 to 0x1F and 0x7F, and the C1 controls in their UTF-8
+// form 0xC2 0x80 to 0xC2 0x9F (one "?" for the pair). Elsewhere the bytes are
+// written as they are.
+void writePath(std::string_view text, bool terminal) {
+    if (!terminal) {
+        std::cout << text;
+        return;
+    }
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += '?';
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            shown += '?';
+            ++i;
+        } else {
+            shown += text[i];
+        }
+    }
+    std::cout << shown;
+}
+
+void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& results, bool terminal) {
     std::cout << "Tarama tamamlandi.\n"
               << '\n'
               << "Klasorler kesfedildi: " << stats.directoriesDiscovered << '\n'
@@ -44,7 +92,8 @@ void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& res
         std::cout << "Sonuclar:\n" << kDashRule << '\n';
         for (const ScanResult& result : results) {
             if (!result.suspicious) continue;
-            std::cout << "[SUPHELI] " << pathText(result.path);
+            std::cout << "[SUPHELI] ";
+            writePath(pathText(result.path), terminal);
             if (!result.reason.empty()) std::cout << " -> " << result.reason;
             std::cout << '\n';
         }
@@ -56,6 +105,7 @@ void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& res
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    const bool terminal = isTerminal();
     std::cout << kEqualsRule << "\n              Dravelon\n          Dosya Tarayici v1.0\n" << kEqualsRule << "\n\n";
 
     fs::path start;
@@ -72,7 +122,9 @@ int main(int argc, char* argv[]) {
     }
 
     try {
-        std::cout << "Taraniyor: " << pathText(start) << "\n\n";
+        std::cout << "Taraniyor: ";
+        writePath(pathText(start), terminal);
+        std::cout << "\n\n";
     } catch (const fs::filesystem_error&) {
         return fail("Hata: Belirtilen yol gecersiz.");
     }
@@ -97,7 +149,7 @@ int main(int argc, char* argv[]) {
     }
 
     try {
-        printReport(stats, results);
+        printReport(stats, results, terminal);
     } catch (const fs::filesystem_error&) {
         return fail("Hata: Belirtilen yol gecersiz.");
     }

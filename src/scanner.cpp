@@ -52,6 +52,7 @@ struct Level {
     fs::path dir;
     std::vector<Entry> entries;
     std::size_t next = 0;
+    bool belowLink = false;  // entered through a link, or below such a directory
 };
 
 // The kind of a listed entry, links followed. The listing answers for
@@ -91,6 +92,10 @@ std::vector<Entry> readListing(const fs::path& dir, ScanStatistics& stats) {
 // True when `dir` is the same directory as one on the current walk path.
 // Following such a link would walk the same tree again under an ever longer
 // path, and two of them in one folder would double the work at every level.
+// In a tree without links no subdirectory can be one. Below a link to a
+// directory D, though, a second link to an ancestor of D leads on through
+// plain subdirectories to D again. So below a link every subdirectory is
+// checked, elsewhere only links, which keeps the check off ordinary trees.
 bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
     for (const Level& level : walkPath) {
         std::error_code ec;
@@ -183,7 +188,8 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
                     ++stats.protectedSkipped;
                     continue;
                 }
-                if (entry.link && isOnWalkPath(entry.path, walkPath)) {
+                const bool belowLink = entry.link || level.belowLink;
+                if (belowLink && isOnWalkPath(entry.path, walkPath)) {
                     ++stats.accessSkipped;
                     continue;
                 }
@@ -197,7 +203,7 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
                 } else if (fs::is_directory(status)) {
                     ++stats.directoriesDiscovered;
                     std::vector<Entry> entries = readListing(entry.path, stats);
-                    walkPath.push_back(Level{std::move(entry.path), std::move(entries)});
+                    walkPath.push_back(Level{std::move(entry.path), std::move(entries), 0, belowLink});
                 } else if (fs::is_regular_file(status)) {
                     analyseFile(*this, std::move(entry.path), stats, results);
                 }
