@@ -110,8 +110,9 @@ fs::path pathFromText(const std::string& text) { return fs::path(text); }
 #endif
 
 bool Scanner::isProtectedArea(const fs::path& path) const {
-    const std::string_view text = pathText(path);
-    for (std::size_t pos = text.find('\\'); pos != std::string_view::npos; pos = text.find('\\', pos + 1))
+    // A reference: where the text is a converted copy, this keeps it alive.
+    const std::string& text = pathText(path);
+    for (std::size_t pos = text.find('\\'); pos != std::string::npos; pos = text.find('\\', pos + 1))
         for (std::string_view pattern : kProtectedPatterns)
             if (matchesFolded(text, pos, pattern)) return true;
     return false;
@@ -119,7 +120,7 @@ bool Scanner::isProtectedArea(const fs::path& path) const {
 
 bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
     const fs::path extension = path.extension();
-    const std::string_view text = pathText(extension);
+    const std::string& text = pathText(extension);
     for (const SuspiciousExtension& row : kSuspiciousExtensions) {
         if (text.size() == row.extension.size() && matchesFolded(text, 0, row.extension)) {
             reason = row.reason;
