@@ -205,9 +205,9 @@ std::string readAll(HANDLE pipe) {
     return data;
 }
 
-// Runs the program with `args` in `directory`, standard output and standard
+// Runs `program` with `args` in `directory`, standard output and standard
 // error each on a pipe of their own, standard input on NUL.
-ProgramRun runDravelon(const std::vector<std::wstring>& args, const fs::path& directory) {
+ProgramRun runProgram(const std::wstring& program, const std::vector<std::wstring>& args, const fs::path& directory) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE outRead, outWrite, errRead, errWrite;
     if (!CreatePipe(&outRead, &outWrite, &inherit, 0) || !CreatePipe(&errRead, &errWrite, &inherit, 0))
@@ -216,7 +216,6 @@ ProgramRun runDravelon(const std::vector<std::wstring>& args, const fs::path& di
     SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
     HANDLE input = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
 
-    const std::wstring program = programPath();
     std::wstring commandLine = quoted(program);
     for (const std::wstring& arg : args) commandLine += L" " + quoted(arg);
 
@@ -251,6 +250,60 @@ ProgramRun runDravelon(const std::vector<std::wstring>& args, const fs::path& di
     CloseHandle(errRead);
     return run;
 }
+
+ProgramRun runDravelon(const std::vector<std::wstring>& args, const fs::path& directory) {
+    return runProgram(programPath(), args, directory);
+}
+
+// Directory links for the cycle tests. Windows makes them with
+// CreateSymbolicLinkW, given the right to. Wine only pretends to there, but it
+// runs Linux programs and shows their symbolic links as reparse points, so
+// under Wine /bin/ln makes them. The links go again before the tree does,
+// since removing the tree would follow them.
+class DirectoryLinks {
+public:
+    DirectoryLinks() = default;
+    DirectoryLinks(const DirectoryLinks&) = delete;
+    DirectoryLinks& operator=(const DirectoryLinks&) = delete;
+
+    ~DirectoryLinks() {
+        for (auto it = links_.rbegin(); it != links_.rend(); ++it) {
+            const fs::path& link = it->first;
+            const bool removed = it->second ? runUnix(kUnixRm, {L"-f", unixPath(link)})
+                                            : RemoveDirectoryW(link.c_str()) != 0;
+            if (!removed) ADD_FAILURE() << "cannot remove the link " << utf8(link);
+        }
+    }
+
+    // Makes `link` a link to the directory `target`, relative to the link's
+    // own folder. False when this system can make none.
+    bool make(const fs::path& link, const std::wstring& target) {
+        if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+            GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            links_.emplace_back(link, false);
+            return true;
+        }
+        if (GetFileAttributesW(kUnixLn) == INVALID_FILE_ATTRIBUTES) return false;
+        if (!runUnix(kUnixLn, {L"-s", target, unixPath(link)})) return false;
+        links_.emplace_back(link, true);
+        return true;
+    }
+
+private:
+    // Linux programs run in the temporary folder, not in the tree: Wine keeps
+    // a folder that a process ran in from being removed.
+    static std::wstring unixPath(const fs::path& link) {
+        return link.lexically_relative(fs::temp_directory_path()).generic_wstring();
+    }
+    static bool runUnix(const wchar_t* program, const std::vector<std::wstring>& args) {
+        return runProgram(program, args, fs::temp_directory_path()).status == 0;
+    }
+
+    static constexpr const wchar_t* kUnixLn = L"Z:\\bin\\ln";
+    static constexpr const wchar_t* kUnixRm = L"Z:\\bin\\rm";
+    std::vector<std::pair<fs::path, bool>> links_;  // with "made by /bin/ln"
+};
 
 // ---- Text conversion -------------------------------------------------------
 
@@ -399,6 +452,34 @@ TEST(WindowsWalk, ProtectedStartFileIsNotAnalysed) {
     ScanStatistics stats{};
     EXPECT_TRUE(scanner.scan(file, stats).empty());
     expectCounters(stats, {0, 1, 0, 0, 1, 0});
+}
+
+TEST(WindowsWalk, LinksBackToTheWalkPathAreNotEntered) {
+    TempTree tree;
+    tree.file(L"T\\a.scr");
+    tree.file(L"T\\d\\b.scr");
+    const fs::path start = tree.root() / L"T";
+    DirectoryLinks links;
+    if (!links.make(start / L"d\\up1", L"..")) GTEST_SKIP() << "this system makes no directory links";
+    ASSERT_TRUE(links.make(start / L"d\\up2", L".."));
+    ASSERT_TRUE(links.make(start / L"s", L"d"));  // a sibling, not on the walk path
+    ASSERT_NE(GetFileAttributesW((start / L"s").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
+
+    Scanner scanner;
+    ScanStatistics stats{};
+    const std::vector<ScanResult> results = scanner.scan(start, stats);
+
+    // T, d and s are walked; up1 and up2, met below d and again below s, lead
+    // back to T and are each counted as skipped.
+    expectCounters(stats, {3, 3, 3, 4, 0, 3});
+    const std::string text = utf8(start);
+    std::vector<std::string> expected;
+    for (const std::wstring& name : listedNames(start)) {
+        if (name == L"a.scr") expected.push_back(text + "\\a.scr");
+        if (name == L"d") expected.push_back(text + "\\d\\b.scr");
+        if (name == L"s") expected.push_back(text + "\\s\\b.scr");
+    }
+    EXPECT_EQ(resultTexts(results), expected);
 }
 
 // ---- The program's report --------------------------------------------------
