@@ -210,7 +210,7 @@ fs::path pathFromText(const std::string& text) { return fs::path(text); }
 #endif
 
 bool Scanner::isProtectedArea(const fs::path& path) const {
-    // A reference: where the text is a converted copy, this keeps it alive.
+    // A reference, not a view: where the text is converted it is a temporary.
     const std::string& text = pathText(path);
     for (std::size_t pos = text.find('\\'); pos != std::string::npos; pos = text.find('\\', pos + 1))
         for (std::string_view pattern : kProtectedPatterns)
