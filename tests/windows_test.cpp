@@ -503,13 +503,17 @@ TEST(WindowsReport, WorkedExampleEndsEveryLineInCrLf) {
     EXPECT_EQ(run.status, 0u);
 }
 
+// Nothing expands wildcards in the argument, and an option is just a name.
 TEST(WindowsReport, MissingPathEndsWithStatusOne) {
     TempTree tree;
-    const std::string start = utf8(tree.root()) + "\\missing";
-    const ProgramRun run = runDravelon({toWide(start)}, tree.root());
-    EXPECT_EQ(run.out, head(start));
-    EXPECT_EQ(run.err, "Hata: Belirtilen yol bulunamadi.\r\n");
-    EXPECT_EQ(run.status, 1u);
+    tree.file(L"s.scr");
+    const std::string root = utf8(tree.root());
+    for (const std::string& start : {root + "\\missing", root + "\\*.scr", std::string("--help")}) {
+        const ProgramRun run = runDravelon({toWide(start)}, tree.root());
+        EXPECT_EQ(run.out, head(start)) << start;
+        EXPECT_EQ(run.err, "Hata: Belirtilen yol bulunamadi.\r\n") << start;
+        EXPECT_EQ(run.status, 1u) << start;
+    }
 }
 
 TEST(WindowsReport, TurkishNamesAndArgumentKeepTheirUtf8Bytes) {
