@@ -6,7 +6,15 @@ target_sources(dravelon PRIVATE src/dravelon.rc)
 # windres looks up the manifest named in the .rc file on its include path.
 set_property(SOURCE src/dravelon.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/src)
 
-if(NOT CMAKE_CROSSCOMPILING OR NOT BUILD_TESTING)
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
+add_test(NAME windows.SystemDllsOnly
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DPROGRAM=$<TARGET_FILE:dravelon>
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-dlls.cmake)
+
+if(NOT CMAKE_CROSSCOMPILING)
   return()
 endif()
 
