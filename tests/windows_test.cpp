@@ -70,12 +70,6 @@ public:
 
     const fs::path& root() const { return root_; }
 
-    fs::path dir(const std::wstring& relative) const {
-        const fs::path path = root_ / relative;
-        fs::create_directories(path);
-        return path;
-    }
-
     fs::path file(const std::wstring& relative) const {
         const fs::path path = root_ / relative;
         fs::create_directories(path.parent_path());
