@@ -130,7 +130,7 @@ int main(int argc, char* argv[]) {
     }
 
     std::error_code ec;
-    const fs::file_status startStatus = fs::status(start, ec);
+    const fs::file_status startStatus = startPathStatus(start, ec);
     if (startStatus.type() == fs::file_type::not_found) {
         std::cout.flush();
         std::cerr << "Hata: Belirtilen yol bulunamadi.\n";

@@ -5,6 +5,14 @@
 #include <system_error>
 #include <utility>
 
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -55,6 +63,23 @@ struct Level {
     bool belowLink = false;  // entered through a link, or below such a directory
 };
 
+// True when a listed directory may be a link (or its kind as a link cannot be
+// told), so that the walk checks it against the current walk path.
+#ifdef _WIN32
+// Here the listing reports no kinds and is_symlink never answers true, so ask
+// for the reparse-point attribute, which symbolic links and junctions carry.
+// Only directories pay this query.
+bool isDirectoryLink(const fs::directory_entry& listed) {
+    const DWORD attributes = GetFileAttributesW(listed.path().c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+#else
+bool isDirectoryLink(const fs::directory_entry& listed) {
+    std::error_code ec;
+    return listed.is_symlink(ec) || ec;
+}
+#endif
+
 // The kind of a listed entry, links followed. The listing answers for
 // entries that are not links; links (and entries of unknown kind) cost one
 // status query. A failed query gives file_type::none.
@@ -65,8 +90,7 @@ Entry readEntry(const fs::directory_entry& listed) {
             entry.kind = fs::file_type::regular;
         } else if (listed.is_directory()) {
             entry.kind = fs::file_type::directory;
-            std::error_code ec;
-            entry.link = listed.is_symlink(ec) || ec;
+            entry.link = isDirectoryLink(listed);
         } else {
             entry.kind = fs::file_type::unknown;  // passed over by the walk
         }
@@ -107,9 +131,85 @@ bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
 }  // namespace
 
 #ifdef _WIN32
+// u8string throws filesystem_error on an unpaired surrogate, high or low.
 std::string pathText(const fs::path& path) { return path.u8string(); }
 
-fs::path pathFromText(const std::string& text) { return fs::u8path(text); }
+namespace {
+
+[[noreturn]] void throwInvalidText() {
+    throw fs::filesystem_error("Cannot convert character sequence",
+                               std::make_error_code(std::errc::illegal_byte_sequence));
+}
+
+}  // namespace
+
+// Strict UTF-8 to UTF-16. The library's own conversion lets encoded
+// surrogates through (ED A0 80 becomes a lone U+D800), so the text is decoded
+// here: no overlong forms, no surrogates, nothing above U+10FFFF and no
+// truncated sequence.
+fs::path pathFromText(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        char32_t code;
+        char32_t smallest;
+        if (lead < 0x80) {
+            length = 1, code = lead, smallest = 0;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2, code = lead & 0x1Fu, smallest = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3, code = lead & 0x0Fu, smallest = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4, code = lead & 0x07u, smallest = 0x10000;
+        } else {
+            throwInvalidText();
+        }
+        if (text.size() - i < length) throwInvalidText();
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0u) != 0x80u) throwInvalidText();
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) throwInvalidText();
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            wide += static_cast<wchar_t>(0xD800 + (code >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + (code & 0x3FFu));
+        } else {
+            wide += static_cast<wchar_t>(code);
+        }
+        i += length;
+    }
+    return fs::path(std::move(wide));
+}
+
+namespace {
+
+// D:, e: and the like: a drive letter and a colon, nothing more.
+bool isBareDriveName(const fs::path& path) {
+    const std::wstring& text = path.native();
+    return text.size() == 2 && text[1] == L':' &&
+           ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
+}
+
+}  // namespace
+
+// The status queries answer "not found" for a bare drive name, though it
+// names that drive's current directory; its full path is asked about instead.
+// The walk still joins entries to the name as given, so they read D:name.
+fs::file_status startPathStatus(const fs::path& path) {
+    if (isBareDriveName(path)) return fs::status(fs::absolute(path));
+    return fs::status(path);
+}
+
+fs::file_status startPathStatus(const fs::path& path, std::error_code& ec) {
+    if (!isBareDriveName(path)) return fs::status(path, ec);
+    const fs::path directory = fs::absolute(path, ec);
+    if (ec) return fs::file_status{};
+    return fs::status(directory, ec);
+}
 #else
 fs::path pathFromText(const std::string& text) { return fs::path(text); }
 #endif
@@ -156,7 +256,7 @@ void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats,
 std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& stats) {
     std::vector<ScanResult> results;
     // The one query whose failure reaches the caller.
-    const fs::file_status startStatus = fs::status(start);
+    const fs::file_status startStatus = startPathStatus(start);
     if (startStatus.type() == fs::file_type::not_found) return results;
 
     // The walk is iterative: a deep tree costs heap, not stack, and only the

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 /// One analysed file.
@@ -38,6 +39,21 @@ inline const std::string& pathText(const std::filesystem::path& path) { return p
 /// where native paths are UTF-16, as native bytes elsewhere. Throws
 /// std::filesystem::filesystem_error when the text cannot be converted.
 std::filesystem::path pathFromText(const std::string& text);
+
+/// The status of a start path, links followed, as std::filesystem::status
+/// gives it, except that a bare drive name such as D: is answered for the
+/// directory it names (that drive's current directory).
+#ifdef _WIN32
+std::filesystem::file_status startPathStatus(const std::filesystem::path& path);
+std::filesystem::file_status startPathStatus(const std::filesystem::path& path, std::error_code& ec);
+#else
+inline std::filesystem::file_status startPathStatus(const std::filesystem::path& path) {
+    return std::filesystem::status(path);
+}
+inline std::filesystem::file_status startPathStatus(const std::filesystem::path& path, std::error_code& ec) {
+    return std::filesystem::status(path, ec);
+}
+#endif
 
 class Scanner {
 public:

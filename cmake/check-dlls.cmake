@@ -1,0 +1,21 @@
+# Fails unless PROGRAM imports system DLLs only, so that it runs on a bare
+# Windows without the compiler's runtime DLLs.
+#   cmake -DOBJDUMP=... -DPROGRAM=... -P check-dlls.cmake
+cmake_minimum_required(VERSION 3.24)
+execute_process(COMMAND ${OBJDUMP} -p ${PROGRAM} OUTPUT_VARIABLE dump RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${PROGRAM} failed")
+endif()
+string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
+if(NOT imports)
+  message(FATAL_ERROR "no imported DLL found in ${PROGRAM}")
+endif()
+set(system_dlls advapi32.dll bcrypt.dll kernel32.dll msvcrt.dll ntdll.dll shell32.dll user32.dll ws2_32.dll)
+foreach(line IN LISTS imports)
+  string(REPLACE "DLL Name: " "" dll "${line}")
+  string(TOLOWER "${dll}" dll)
+  message(STATUS "imports ${dll}")
+  if(NOT dll IN_LIST system_dlls)
+    message(FATAL_ERROR "${PROGRAM} needs ${dll}, which Windows does not ship")
+  endif()
+endforeach()

@@ -1,0 +1,41 @@
+# The Windows build: the program's manifest, GoogleTest built from source when
+# cross-compiling, and Wine as the test programs' emulator.
+
+enable_language(RC)
+target_sources(dravelon PRIVATE src/dravelon.rc)
+# windres looks up the manifest named in the .rc file on its include path.
+set_property(SOURCE src/dravelon.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/src)
+
+if(NOT BUILD_TESTING)
+  return()
+endif()
+
+add_test(NAME windows.SystemDllsOnly
+  COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DPROGRAM=$<TARGET_FILE:dravelon>
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-dlls.cmake)
+
+if(NOT CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+# There is no GoogleTest library for the target system: build it from the
+# sources that Debian's googletest package installs.
+set(DRAVELON_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
+if(NOT EXISTS ${DRAVELON_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
+  message(FATAL_ERROR "GoogleTest sources not found in ${DRAVELON_GOOGLETEST_SOURCE_DIR}: install the Debian package googletest")
+endif()
+set(BUILD_GMOCK OFF)
+set(INSTALL_GTEST OFF)
+add_subdirectory(${DRAVELON_GOOGLETEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
+set_target_properties(gtest gtest_main PROPERTIES COMPILE_WARNING_AS_ERROR OFF)
+
+# Every test program runs under Wine, in a prefix inside the build tree.
+# CTest creates the prefix and starts one persistent wineserver before the
+# tests (test discovery included) and stops it afterwards.
+set(DRAVELON_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run ${DRAVELON_WINE_PREFIX})
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake
+  "set(CTEST_CUSTOM_PRE_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" start\")\n"
+  "set(CTEST_CUSTOM_POST_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" stop\")\n")
