@@ -1,6 +1,7 @@
 #include "scanner.h"
 
 #include <cctype>
+#include <climits>
 #include <string_view>
 #include <system_error>
 #include <utility>
@@ -134,54 +135,21 @@ bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
 // u8string throws filesystem_error on an unpaired surrogate, high or low.
 std::string pathText(const fs::path& path) { return path.u8string(); }
 
-namespace {
-
-[[noreturn]] void throwInvalidText() {
-    throw fs::filesystem_error("Cannot convert character sequence",
-                               std::make_error_code(std::errc::illegal_byte_sequence));
-}
-
-}  // namespace
-
-// Strict UTF-8 to UTF-16. The library's own conversion lets encoded
-// surrogates through (ED A0 80 becomes a lone U+D800), so the text is decoded
-// here: no overlong forms, no surrogates, nothing above U+10FFFF and no
-// truncated sequence.
+// Strict UTF-8: text that is not valid UTF-8 (encoded surrogates and overlong
+// forms included) cannot become a path.
 fs::path pathFromText(const std::string& text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        std::size_t length;
-        char32_t code;
-        char32_t smallest;
-        if (lead < 0x80) {
-            length = 1, code = lead, smallest = 0;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2, code = lead & 0x1Fu, smallest = 0x80;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3, code = lead & 0x0Fu, smallest = 0x800;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4, code = lead & 0x07u, smallest = 0x10000;
-        } else {
-            throwInvalidText();
-        }
-        if (text.size() - i < length) throwInvalidText();
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0u) != 0x80u) throwInvalidText();
-            code = (code << 6) | (next & 0x3Fu);
-        }
-        if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) throwInvalidText();
-        if (code >= 0x10000) {
-            code -= 0x10000;
-            wide += static_cast<wchar_t>(0xD800 + (code >> 10));
-            wide += static_cast<wchar_t>(0xDC00 + (code & 0x3FFu));
-        } else {
-            wide += static_cast<wchar_t>(code);
-        }
-        i += length;
-    }
+    if (text.empty()) return fs::path();
+    const auto invalid = [] {
+        return fs::filesystem_error("Cannot convert character sequence",
+                                    std::make_error_code(std::errc::illegal_byte_sequence));
+    };
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw invalid();
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (units <= 0) throw invalid();
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
+        throw invalid();
     return fs::path(std::move(wide));
 }
 
