@@ -17,11 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "hardening_support.h"
+#include "expected.h"
+#include "run_program.h"
+#include "temp_tree.h"
+
+namespace fs = std::filesystem;
 
 namespace {
-
-using namespace hardening;
 
 // ---------------------------------------------------------------- trees
 
@@ -29,10 +31,11 @@ const char* const kProtectedPatterns[] = {"\\System Volume Information", "\\$Rec
 
 class TreeBuilder {
 public:
-    TreeBuilder(const fs::path& root, unsigned seed) : root_(root), rng_(seed) {}
+    // Builds in `tree`, at its entry `name`.
+    TreeBuilder(TempTree& tree, const std::string& name, unsigned seed) : tree_(tree), root_(tree.path(name)), rng_(seed) {}
 
     void build() {
-        fs::create_directory(root_);
+        tree_.dir(relative(root_));
         dirs_.push_back(root_);
         fill(root_, 0);
         if (chance(30)) deepBranch();
@@ -43,6 +46,8 @@ public:
 private:
     unsigned below(unsigned n) { return static_cast<unsigned>(rng_() % n); }
     bool chance(unsigned percent) { return below(100) < percent; }
+    std::string relative(const fs::path& path) const { return path.lexically_relative(tree_.root()).native(); }
+
     template <typename T, std::size_t N>
     const T& pick(const T (&items)[N]) { return items[below(N)]; }
 
@@ -87,14 +92,14 @@ private:
             const fs::path path = freshPath(dir);
             const unsigned roll = below(100);
             if (roll < 25 && depth < 4) {
-                fs::create_directory(path);
+                tree_.dir(relative(path));
                 dirs_.push_back(path);
                 fill(path, depth + 1);
             } else if (roll < 32) {
-                makeFifo(path);
+                tree_.fifo(relative(path));
                 fifos_.push_back(path);
             } else {
-                makeFile(path);
+                tree_.file(relative(path));
                 files_.push_back(path);
             }
         }
@@ -111,8 +116,8 @@ private:
             if (!fs::create_directory(path, ec)) return;  // the name is taken
             dirs_.push_back(path);
         }
-        makeFile(path / mixCase("end.scr"));
-        if (chance(50)) makeFile(path / "end.txt");
+        tree_.file(relative(path / mixCase("end.scr")));
+        if (chance(50)) tree_.file(relative(path / "end.txt"));
     }
 
     // A link to a file, a FIFO or nowhere, to itself, or (three at most, so
@@ -139,6 +144,7 @@ private:
         if (ec) throw fs::filesystem_error("symlink", link, ec);
     }
 
+    TempTree& tree_;
     fs::path root_;
     std::mt19937 rng_;
     std::vector<fs::path> dirs_;
@@ -196,7 +202,7 @@ bool readQuoted(const std::string& line, std::size_t& at, std::string& text) {
 //    levels of symbolic links"); the program cannot tell its kind and counts
 //    it as skipped for access.
 struct Judgement {
-    Counters counters;
+    ScanStatistics counters{};
     std::vector<SuspiciousLine> lines;
     std::string problem;  // find said something that the test does not understand
     unsigned loops = 0;             // directories on the current path, met again
@@ -221,7 +227,7 @@ Judgement judge(const std::string& root, const std::vector<Found>& found, const 
             if (name == ".scr" || name == ".pif") ++j.extensionOnly;
             if (entry.verdict != 'N' && name != ".scr" && name != ".pif") {
                 ++j.counters.suspiciousFound;
-                j.lines.push_back({entry.path, entry.verdict == 'S' ? kScrReason : kPifReason});
+                j.lines.push_back({entry.path, entry.verdict == 'S' ? kScreenSaverReason : kOldExecutableReason});
             }
         }
     }
@@ -264,7 +270,9 @@ std::vector<Found> runFind(const std::string& root, std::string& errors) {
     argv.back() = ")";
     argv.insert(argv.end(), {"-printf", "P%y %p\\0", "-prune", "-o", "-iname", "*.scr", "-printf", "S%y %p\\0", "-o",
                              "-iname", "*.pif", "-printf", "I%y %p\\0", "-o", "-printf", "N%y %p\\0"});
-    const RunResult run = runProcess(argv, Output::Pipe, std::chrono::seconds(30), {"LC_ALL=C"});
+    RunOptions options;
+    options.env = {"LC_ALL=C"};
+    const Outcome run = runProgram(argv, options);
     errors = run.err;
     std::vector<Found> found;
     std::size_t begin = 0;
@@ -305,7 +313,7 @@ std::string checkFindFollowsListingOrder(const std::vector<Found>& found) {
 
 // What the trees held, added up, to show that they hold what they should.
 struct Tally {
-    Counters counters;
+    ScanStatistics counters{};
     unsigned loops = 0;
     unsigned circles = 0;
     unsigned extensionOnly = 0;
@@ -321,13 +329,13 @@ std::string compareOnTree(const fs::path& root, Tally& tally) {
         tally.fifos += entry.kind == 'p';
         tally.brokenLinks += entry.kind == 'l';
     }
-    const RunResult run = runDravelon({root.string()}, Output::Pipe, std::chrono::seconds(30));
+    const Outcome run = runDravelon({root.string()});
 
     if (found.empty() || found.front().path != root.string() || found.front().kind != 'd') return "find did not list the tree";
     if (const std::string order = checkFindFollowsListingOrder(found); !order.empty()) return order;
     const Judgement expected = judge(root.string(), found, findErrors);
     if (!expected.problem.empty()) return expected.problem;
-    const Counters& c = expected.counters;
+    const ScanStatistics& c = expected.counters;
     tally.counters.directoriesDiscovered += c.directoriesDiscovered;
     tally.counters.filesFound += c.filesFound;
     tally.counters.filesAnalyzed += c.filesAnalyzed;
@@ -340,7 +348,7 @@ std::string compareOnTree(const fs::path& root, Tally& tally) {
     if (run.timedOut || run.status != 0 || !run.err.empty())
         return "the program ended with status " + std::to_string(run.status) + (run.timedOut ? " (timed out)" : "") +
                ", standard error: " + run.err;
-    const std::string want = reportText(root.string(), expected.counters, expected.lines);
+    const std::string want = report(root.string(), expected.counters, expected.lines);
     if (run.out != want) {
         std::string problem;
         const std::optional<ParsedReport> got = parseReport(run.out, root.string(), problem);
@@ -363,9 +371,9 @@ std::vector<unsigned> seeds() {
 
 // Builds the trees of `group` side by side in `root`, and lets both tools
 // walk them together.
-std::string compareOnTrees(const fs::path& root, const std::vector<unsigned>& group, Tally& tally) {
+std::string compareOnTrees(TempTree& tree, const fs::path& root, const std::vector<unsigned>& group, Tally& tally) {
     fs::create_directory(root);
-    for (unsigned seed : group) TreeBuilder(root / ("tree" + std::to_string(seed)), seed).build();
+    for (unsigned seed : group) TreeBuilder(tree, root.filename().native() + "/tree" + std::to_string(seed), seed).build();
     const std::string problem = compareOnTree(root, tally);
     std::error_code ec;
     fs::remove_all(root, ec);
@@ -377,19 +385,19 @@ std::string compareOnTrees(const fs::path& root, const std::vector<unsigned>& gr
 // starting the two programs. When a group disagrees, each of its trees is
 // walked alone to name the seed that shows the difference.
 TEST(AgainstFind, RandomTreesGiveTheSameReport) {
-    ScratchDir scratch("dravelon-find");
-    const fs::path root = scratch.path() / "trees";
+    TempTree tree;
+    const fs::path root = tree.path("trees");
     Tally tally;
     unsigned failed = 0;
     const std::vector<unsigned> list = seeds();
     for (std::size_t first = 0; first < list.size() && failed < 5; first += 10) {
         const std::vector<unsigned> group(list.begin() + first, list.begin() + std::min(first + 10, list.size()));
-        const std::string problem = compareOnTrees(root, group, tally);
+        const std::string problem = compareOnTrees(tree, root, group, tally);
         if (problem.empty()) continue;
         unsigned named = 0;
         for (unsigned seed : group) {
             Tally ignored;
-            const std::string alone = compareOnTrees(root, {seed}, ignored);
+            const std::string alone = compareOnTrees(tree, root, {seed}, ignored);
             if (alone.empty()) continue;
             ++named;
             ADD_FAILURE() << "seed " << seed << " (replay with DRAVELON_DIFF_SEED=" << seed << "): " << alone;

@@ -20,11 +20,14 @@
 
 #include <gtest/gtest.h>
 
-#include "hardening_support.h"
+#include "expected.h"
+#include "run_program.h"
+#include "temp_tree.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-using namespace hardening;
 using Clock = std::chrono::steady_clock;
 
 // Names that the changing tree is made of: plain, suspicious, protected.
@@ -186,14 +189,14 @@ bool endsWithFolded(const std::string& text, const std::string& lowerSuffix) {
 }
 
 // Every way a single run can go wrong; empty when it went right.
-std::string checkRun(const RunResult& run, const std::string& root) {
+std::string checkRun(const Outcome& run, const std::string& root) {
     if (run.timedOut) return "the run did not end within its time limit";
     if (run.status != 0) return "exit status " + std::to_string(run.status);
     if (!run.err.empty()) return "standard error: " + run.err;
     std::string problem;
     const std::optional<ParsedReport> report = parseReport(run.out, root, problem);
     if (!report) return "incomplete report: " + problem;
-    const Counters& c = report->counters;
+    const ScanStatistics& c = report->counters;
     std::ostringstream why;
     if (c.directoriesDiscovered == 0) why << "the start directory was not counted; ";
     // Every file found is either analysed or protected (a path text never
@@ -211,7 +214,7 @@ std::string checkRun(const RunResult& run, const std::string& root) {
         const bool scr = endsWithFolded(line.path, ".scr");
         const bool pif = endsWithFolded(line.path, ".pif");
         if (line.path.compare(0, root.size() + 1, root + "/") != 0 || (!scr && !pif) ||
-            line.reason != (scr ? kScrReason : kPifReason))
+            line.reason != (scr ? kScreenSaverReason : kOldExecutableReason))
             why << "result line for " << line.path << " -> " << line.reason << "; ";
     }
     return why.str();
@@ -224,9 +227,8 @@ int stressSeconds() {
 }
 
 TEST(ChangingTree, EveryWalkEndsWithACompleteConsistentReport) {
-    ScratchDir scratch("dravelon-stress");
-    const fs::path root = scratch.path() / "tree";
-    fs::create_directory(root);
+    TempTree tree;
+    const fs::path root = tree.dir("tree");
     const unsigned seed = 20240601;
     const auto until = Clock::now() + std::chrono::seconds(stressSeconds());
 
@@ -235,7 +237,9 @@ TEST(ChangingTree, EveryWalkEndsWithACompleteConsistentReport) {
     std::vector<std::string> failures;
     std::set<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t>> outcomes;
     while (Clock::now() < until && failures.size() < 3) {
-        const RunResult run = runDravelon({root.string()}, Output::Pipe, std::chrono::seconds(10));
+        RunOptions options;
+        options.timeout = std::chrono::seconds(10);
+        const Outcome run = runDravelon({root.string()}, options);
         ++runs;
         const std::string problem = checkRun(run, root.string());
         if (!problem.empty()) {
@@ -243,7 +247,7 @@ TEST(ChangingTree, EveryWalkEndsWithACompleteConsistentReport) {
             continue;
         }
         std::string ignored;
-        const Counters c = parseReport(run.out, root.string(), ignored)->counters;
+        const ScanStatistics c = parseReport(run.out, root.string(), ignored)->counters;
         outcomes.insert({c.directoriesDiscovered, c.filesFound, c.accessSkipped, c.protectedSkipped, c.suspiciousFound});
     }
     const unsigned long changes = changer.finish();

@@ -1,9 +1,13 @@
 #include "temp_tree.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -13,9 +17,67 @@
 #include <cstring>
 #include <system_error>
 
+#include "run_program.h"
+
 namespace fs = std::filesystem;
 
 namespace {
+
+#ifdef _WIN32
+
+// Throws the system's last error; `what` is built after it is taken.
+template <typename What>
+[[noreturn]] void fail(What what) {
+    const int code = static_cast<int>(GetLastError());
+    throw std::system_error(code, std::system_category(), what());
+}
+
+std::string error(const char* call, const std::wstring& path) {
+    const DWORD code = GetLastError();
+    return std::string(call) + " " + asText(path) + ": error " + std::to_string(code);
+}
+
+// Empties the directory `dir` and removes it, through the system's own calls,
+// which take paths of any length here. Links must be gone already: the
+// system's removal follows them.
+std::string removeTree(const std::wstring& dir) {
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = FindFirstFileW((dir + L"\\*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) return error("FindFirstFileW", dir);
+    std::string problem;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring path = dir + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            problem = removeTree(path);
+        else if (!DeleteFileW(path.c_str()))
+            problem = error("DeleteFileW", path);
+    } while (problem.empty() && FindNextFileW(listing, &found));
+    FindClose(listing);
+    if (problem.empty() && !RemoveDirectoryW(dir.c_str())) problem = error("RemoveDirectoryW", dir);
+    return problem;
+}
+
+// Runs a Linux program in the temporary folder, not in the tree: Wine keeps a
+// folder that a process ran in from being removed.
+bool runLinux(std::vector<std::string> argv) {
+    RunOptions options;
+    options.cwd = fs::temp_directory_path();
+    return runProgram(std::move(argv), options).status == 0;
+}
+
+void makeDir(const fs::path& path) {
+    if (!CreateDirectoryW(path.c_str(), nullptr)) fail([&] { return "CreateDirectoryW " + asText(path); });
+}
+
+void makeFile(const fs::path& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail([&] { return "CreateFileW " + asText(path); });
+    CloseHandle(file);
+}
+
+#else
 
 [[noreturn]] void fail(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -104,7 +166,127 @@ std::string removeTree(const fs::path& root) {
     return error;
 }
 
+#endif
+
 }  // namespace
+
+#ifdef _WIN32
+
+std::string asText(const fs::path& path) {
+    const std::wstring& wide = path.native();
+    if (wide.empty()) return {};
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    if (size <= 0) throw std::runtime_error("a test path is not UTF-16");
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                        nullptr, nullptr);
+    return text;
+}
+
+fs::path asPath(const std::string& text) {
+    if (text.empty()) return {};
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0) throw std::runtime_error("a test text is not UTF-8");
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+std::string joined(const std::string& dir, const std::string& rest) {
+    std::string text = dir + "\\" + rest;
+    std::replace(text.begin() + static_cast<std::ptrdiff_t>(dir.size()), text.end(), '/', '\\');
+    return text;
+}
+
+std::string protectedName(const std::string& name) { return name; }
+
+TempTree::TempTree() {
+    const fs::path temp = fs::temp_directory_path();
+    for (unsigned n = 0;; ++n) {
+        root_ = temp / ("dravelon-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(n));
+        if (CreateDirectoryW(root_.c_str(), nullptr)) break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) fail([&] { return "CreateDirectoryW " + asText(root_); });
+    }
+}
+
+TempTree::~TempTree() {
+    // The links go first, each the way it was made.
+    std::vector<std::string> unlink = {"/bin/rm", "-f"};
+    for (const auto& [relative, byLn] : links_) {
+        const fs::path made = path(relative);
+        if (byLn)
+            unlink.push_back(asText(root_.filename()) + "/" + relative);
+        else if (!RemoveDirectoryW(made.c_str()) && !DeleteFileW(made.c_str()))
+            ADD_FAILURE() << "cannot remove the link " << asText(made);
+    }
+    if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
+    const std::string problem = removeTree(root_.native());
+    if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
+}
+
+fs::path TempTree::path(const std::string& relative) const {
+    std::string native = relative;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return relative.empty() ? root_ : root_ / asPath(native);
+}
+
+void TempTree::makeParents(const std::string& relative) {
+    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
+        if (GetFileAttributesW(path(relative.substr(0, slash)).c_str()) == INVALID_FILE_ATTRIBUTES)
+            makeDir(path(relative.substr(0, slash)));
+}
+
+fs::path TempTree::dir(const std::string& relative) {
+    makeParents(relative);
+    makeDir(path(relative));
+    return path(relative);
+}
+
+fs::path TempTree::file(const std::string& relative) {
+    makeParents(relative);
+    makeFile(path(relative));
+    return path(relative);
+}
+
+fs::path TempTree::link(const std::string& relative, const std::string& target) {
+    makeParents(relative);
+    const fs::path made = path(relative);
+    std::string nativeTarget = target;
+    std::replace(nativeTarget.begin(), nativeTarget.end(), '/', '\\');
+    std::error_code ec;
+    const DWORD kind = fs::is_directory(made.parent_path() / asPath(nativeTarget), ec) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    if (CreateSymbolicLinkW(made.c_str(), asPath(nativeTarget).c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        links_.emplace_back(relative, false);
+        return made;
+    }
+    // Wine shows the links that Linux programs make as reparse points.
+    if (!runLinux({"/bin/ln", "-s", target, asText(root_.filename()) + "/" + relative}))
+        throw std::runtime_error("cannot make the link " + asText(made));
+    links_.emplace_back(relative, true);
+    return made;
+}
+
+fs::path TempTree::chain(int depth, const std::string& file) {
+    fs::path level = root_;
+    for (int i = 1; i <= depth; ++i) {
+        level /= L"d";
+        makeDir(level);
+        makeFile(level / asPath(file));
+    }
+    return path("d");
+}
+
+#else
+
+std::string asText(const fs::path& path) { return path.native(); }
+
+fs::path asPath(const std::string& text) { return text; }
+
+std::string joined(const std::string& dir, const std::string& rest) { return dir + "/" + rest; }
+
+std::string protectedName(const std::string& name) { return "x\\" + name; }
 
 TempTree::TempTree() {
     char name[] = "/tmp/dravelon-test-XXXXXX";
@@ -118,29 +300,41 @@ TempTree::~TempTree() {
     if (!error.empty()) ADD_FAILURE() << "removing " << root_ << ": " << error;
 }
 
-fs::path TempTree::dir(const std::string& relative, mode_t mode) {
+fs::path TempTree::path(const std::string& relative) const { return relative.empty() ? root_ : root_ / relative; }
+
+void TempTree::makeParents(const std::string& relative) {
+    struct stat st {};
+    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
+        if (::lstat(path(relative.substr(0, slash)).c_str(), &st) != 0) dir(relative.substr(0, slash));
+}
+
+fs::path TempTree::dir(const std::string& relative) {
+    makeParents(relative);
     const fs::path made = path(relative);
     if (::mkdir(made.c_str(), 0700) != 0) fail("mkdir " + made.native());
-    chmod(relative, mode);
+    chmod(relative, 0755);
     return made;
 }
 
-fs::path TempTree::file(const std::string& relative, mode_t mode) {
+fs::path TempTree::file(const std::string& relative) {
+    makeParents(relative);
     const fs::path made = path(relative);
     const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0) fail("create " + made.native());
     ::close(fd);
-    chmod(relative, mode);
+    chmod(relative, 0644);
     return made;
 }
 
 fs::path TempTree::link(const std::string& relative, const std::string& target) {
+    makeParents(relative);
     const fs::path made = path(relative);
     if (::symlink(target.c_str(), made.c_str()) != 0) fail("symlink " + made.native());
     return made;
 }
 
 fs::path TempTree::fifo(const std::string& relative) {
+    makeParents(relative);
     const fs::path made = path(relative);
     if (::mkfifo(made.c_str(), 0600) != 0) fail("mkfifo " + made.native());
     chmod(relative, 0644);
@@ -148,17 +342,8 @@ fs::path TempTree::fifo(const std::string& relative) {
 }
 
 void TempTree::chmod(const std::string& relative, mode_t mode) {
-    const fs::path target = relative.empty() ? root_ : path(relative);
+    const fs::path target = path(relative);
     if (::chmod(target.c_str(), mode) != 0) fail("chmod " + target.native());
-}
-
-fs::path TempTree::example(const std::string& name) {
-    const fs::path top = dir(name);
-    file(name + "/a.txt");
-    file(name + "/s.scr");
-    dir(name + "/d");
-    file(name + "/d/p.PIF");
-    return top;
 }
 
 fs::path TempTree::chain(int depth, const std::string& file) {
@@ -176,29 +361,44 @@ fs::path TempTree::chain(int depth, const std::string& file) {
     return path("d");
 }
 
+#endif
+
+fs::path TempTree::example(const std::string& name) {
+    const fs::path top = dir(name);
+    file(name + "/a.txt");
+    file(name + "/s.scr");
+    file(name + "/d/p.PIF");
+    return top;
+}
+
 std::vector<std::string> listingOrder(const fs::path& dir) {
     std::vector<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().native());
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.push_back(asText(entry.path().filename()));
     return names;
 }
 
 std::vector<bool> chainFileFirst(const fs::path& top, int levels, const std::string& file) {
     std::vector<bool> fileFirst;
-    std::string error;
-    Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY));
-    for (int level = 1; level <= levels && dir.get() >= 0 && error.empty(); ++level) {
-        const std::vector<std::string> names = namesIn(dir.get(), error);
+    fs::path dir = top;
+    for (int level = 1; level <= levels; ++level, dir /= "d") {
+        const std::vector<std::string> names = listingOrder(dir);
         fileFirst.push_back(!names.empty() && names.front() == file);
-        dir.reset(::openat(dir.get(), "d", O_RDONLY | O_DIRECTORY));
     }
-    if (fileFirst.size() != static_cast<std::size_t>(levels)) fail("reading chain listings " + error);
     return fileFirst;
 }
 
-int reachableLevels(const fs::path& top, int depth) {
-    // Level k (top being level 1) is top followed by k - 1 times "/d".
-    const long longest = PATH_MAX - 1;
-    const long size = static_cast<long>(top.native().size());
-    return size > longest ? 0 : std::min(depth, static_cast<int>((longest - size) / 2) + 1);
+ScanStatistics chainWalkCounts(const fs::path& top, int depth) {
+#ifdef _WIN32
+    const std::size_t longest = MAX_PATH - 1;
+    const std::uint64_t pastIsDiscovered = 1;
+#else
+    const std::size_t longest = PATH_MAX - 1;
+    const std::uint64_t pastIsDiscovered = 0;
+#endif
+    // Level k (top being level 1) is top followed by k - 1 separators and "d"s.
+    const std::size_t size = top.native().size();
+    const int listed = size > longest ? 0 : std::min(depth, static_cast<int>((longest - size) / 2) + 1);
+    const std::uint64_t n = static_cast<std::uint64_t>(listed);
+    const std::uint64_t past = listed < depth ? 1 : 0;
+    return {n + past * pastIsDiscovered, n, n, past, 0, 0};
 }

@@ -1,59 +1,98 @@
-// A throw-away directory tree under /tmp for one test: real directories,
-// files, links and pipes, with exact modes, removed again afterwards.
+// A throw-away directory tree for one test: real directories, files, links
+// and (POSIX) pipes with exact modes, removed again afterwards; and the path
+// texts that the program shows for what lies in it.
 #ifndef DRAVELON_TESTS_TEMP_TREE_H
 #define DRAVELON_TESTS_TEMP_TREE_H
 
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "scanner.h"
+
+/// The path's text as the program shows it: UTF-8 on Windows (converted by
+/// the system, not by the program), the native bytes elsewhere.
+std::string asText(const std::filesystem::path& path);
+/// The path named by `text`, which is UTF-8 on Windows.
+std::filesystem::path asPath(const std::string& text);
+
+/// The text of `rest` below the directory text `dir`, joined as the walk
+/// joins entries: with "/", or with "\" on Windows, where each "/" in `rest`
+/// becomes "\" as well.
+std::string joined(const std::string& dir, const std::string& rest);
+
+/// A name whose entry lies in a protected area when the walk meets it in a
+/// tree: `name` itself on Windows, where entries are joined with a backslash;
+/// elsewhere only a name holding the backslash can be, so "x\" + `name`.
+std::string protectedName(const std::string& name);
 
 class TempTree {
 public:
-    /// Creates a fresh directory /tmp/dravelon-test-XXXXXX with mode 0755, so that
-    /// an unprivileged user can reach what lies below it.
+    /// Creates a fresh, empty directory: /tmp/dravelon-test-XXXXXX with mode
+    /// 0755, so that an unprivileged user can reach what lies below it; on
+    /// Windows a new folder in the temporary folder.
     TempTree();
-    /// Gives every directory below the root u+rwx again and removes it all. A
-    /// failure fails the running test.
+    /// Removes it all. A failure fails the running test.
     ~TempTree();
     TempTree(const TempTree&) = delete;
     TempTree& operator=(const TempTree&) = delete;
 
     const std::filesystem::path& root() const { return root_; }
-    /// root()/relative; makes nothing.
-    std::filesystem::path path(const std::string& relative) const { return root_ / relative; }
+    /// root() below which `relative` (parts separated by "/") lies; makes nothing.
+    std::filesystem::path path(const std::string& relative) const;
+    /// The text of path(relative).
+    std::string text(const std::string& relative = "") const { return asText(path(relative)); }
 
-    // Each builder makes one entry at root()/relative (its parent must exist),
-    // gives it exactly `mode` whatever the umask, and returns its path. They
-    // throw std::system_error.
-    std::filesystem::path dir(const std::string& relative, mode_t mode = 0755);
-    std::filesystem::path file(const std::string& relative, mode_t mode = 0644);
+    // Each builder makes one entry at path(relative), after its missing
+    // parent directories, and returns its path. Directories get mode 0755,
+    // files and pipes 0644, whatever the umask. They throw std::system_error.
+    std::filesystem::path dir(const std::string& relative);
+    /// An empty file.
+    std::filesystem::path file(const std::string& relative);
+    /// A symbolic link holding `target` as it is ("/" for separators). On
+    /// Windows, where Wine makes no link for the system call, the Linux `ln`
+    /// that Wine runs makes it.
     std::filesystem::path link(const std::string& relative, const std::string& target);
+#ifndef _WIN32
     std::filesystem::path fifo(const std::string& relative);
+    /// Sets the mode of path(relative), of the root when `relative` is empty.
     void chmod(const std::string& relative, mode_t mode);
+#endif
 
     /// The mixed example: name/a.txt, name/s.scr and name/d/p.PIF.
     std::filesystem::path example(const std::string& name);
     /// `depth` nested directories root()/d, root()/d/d, ..., each holding one
-    /// empty file `file`; returns root()/d. Built through open directories,
-    /// so it may go deeper than the longest path the system accepts.
+    /// empty file `file`; returns root()/d. On POSIX it is built through open
+    /// directories, so it may go deeper than the longest path the system accepts.
     std::filesystem::path chain(int depth, const std::string& file);
 
 private:
+    void makeParents(const std::string& relative);
+
     std::filesystem::path root_;
+#ifdef _WIN32
+    std::vector<std::pair<std::string, bool>> links_;  // relative, and whether `ln` made it
+#endif
 };
 
-/// The names in `dir` in the order its listing yields them.
+/// The names (as text) in `dir` in the order its listing yields them.
 std::vector<std::string> listingOrder(const std::filesystem::path& dir);
 
 /// For each level 1 to `levels` of a chain made by TempTree::chain, whether
-/// that level's listing yields `file` before "d". Reads through open
-/// directories, so it costs the same at any depth.
+/// that level's listing yields `file` before "d".
 std::vector<bool> chainFileFirst(const std::filesystem::path& top, int levels, const std::string& file);
 
-/// How many levels of a chain of `depth` directories starting at `top` have a
-/// path that the system accepts (shorter than PATH_MAX, which counts the NUL).
-int reachableLevels(const std::filesystem::path& top, int depth);
+/// What a walk of a chain of `depth` directories from `top` counts. Every
+/// level whose path is short enough is listed, with its file; the first level
+/// past that is counted once as skipped for access. On POSIX that is a path
+/// shorter than PATH_MAX, which counts the NUL, and the level past it is not
+/// discovered. On Windows this build lists a directory whose path has 259
+/// characters at most, and the level past it is discovered but not listed.
+ScanStatistics chainWalkCounts(const std::filesystem::path& top, int depth);
 
 #endif

@@ -15,29 +15,25 @@ bool operator==(const ScanResult& a, const ScanResult& b) {
 }
 
 void PrintTo(const ScanResult& r, std::ostream* os) {
-    *os << '{' << r.path << ", " << (r.suspicious ? "suspicious" : "plain") << ", \"" << r.reason << "\"}";
+    *os << '{' << asText(r.path) << ", " << (r.suspicious ? "suspicious" : "plain") << ", \"" << r.reason << "\"}";
 }
 
 namespace {
 
 struct Walk {
     std::vector<ScanResult> results;
-    Counters counts;
+    ScanStatistics stats;
 };
-
-Counters counters(const ScanStatistics& s) {
-    return {s.directoriesDiscovered, s.filesFound, s.filesAnalyzed, s.accessSkipped, s.protectedSkipped, s.suspiciousFound};
-}
 
 Walk walk(const fs::path& start) {
     ScanStatistics stats{};
     std::vector<ScanResult> results = Scanner().scan(start, stats);
-    return {std::move(results), counters(stats)};
+    return {std::move(results), stats};
 }
 
-// Entry paths are joined with "/", written out here rather than with the
-// path type's own append.
-fs::path join(const fs::path& dir, const std::string& rest) { return dir.native() + "/" + rest; }
+// The path of `rest` below `dir`, spelled as the walk joins it, written out
+// here rather than with the path type's own append.
+fs::path join(const fs::path& dir, const std::string& rest) { return asPath(joined(asText(dir), rest)); }
 
 ScanResult plain(const fs::path& file) { return {file, false, ""}; }
 ScanResult flagged(const fs::path& file, const std::string& reason) { return {file, true, reason}; }
@@ -53,7 +49,7 @@ std::vector<ScanResult> inListingOrder(const fs::path& dir, const std::map<std::
         ++found;
         expected.insert(expected.end(), it->second.begin(), it->second.end());
     }
-    EXPECT_EQ(found, byName.size()) << "a name of the expectation is not in " << dir;
+    EXPECT_EQ(found, byName.size()) << "a name of the expectation is not in " << asText(dir);
     return expected;
 }
 
@@ -64,13 +60,13 @@ std::vector<ScanResult> inListingOrder(const fs::path& dir, const std::map<std::
 void expectChainResults(const std::vector<ScanResult>& actual, const fs::path& top, int levels, const std::string& file) {
     const std::vector<bool> fileFirst = chainFileFirst(top, levels, file);
     std::vector<std::string> expected, after;
-    std::string dir = top.native();
-    for (int level = 1; level <= levels; ++level, dir += "/d")
-        (fileFirst[level - 1] ? expected : after).push_back(dir + "/" + file);
+    std::string dir = asText(top);
+    for (int level = 1; level <= levels; ++level, dir = joined(dir, "d"))
+        (fileFirst[level - 1] ? expected : after).push_back(joined(dir, file));
     expected.insert(expected.end(), after.rbegin(), after.rend());
     ASSERT_EQ(actual.size(), expected.size());
     for (std::size_t i = 0; i < actual.size(); ++i) {
-        if (actual[i].path.native() != expected[i] || actual[i].suspicious || !actual[i].reason.empty()) {
+        if (asText(actual[i].path) != expected[i] || actual[i].suspicious || !actual[i].reason.empty()) {
             ADD_FAILURE() << "result " << i << " is " << testing::PrintToString(actual[i]) << ", expected " << expected[i];
             return;
         }
@@ -85,10 +81,10 @@ TEST(Walk, WorkedExampleInListingOrder) {
                            {"s.scr", {flagged(join(t, "s.scr"), kScreenSaverReason)}},
                            {"d", {flagged(join(t, "d/p.PIF"), kOldExecutableReason)}}});
     const Walk w = walk(t);
-    EXPECT_EQ(w.counts, (Counters{2, 3, 3, 0, 0, 2}));
+    EXPECT_EQ(w.stats, (ScanStatistics{2, 3, 3, 0, 0, 2}));
     EXPECT_EQ(w.results, expected);
     // A start path ending in a separator gets no second one.
-    EXPECT_EQ(walk(t.native() + "/").results, expected);
+    EXPECT_EQ(walk(t.native() + fs::path::preferred_separator).results, expected);
 }
 
 TEST(Walk, CountersOnlyGrow) {
@@ -97,32 +93,131 @@ TEST(Walk, CountersOnlyGrow) {
     ScanStatistics stats{7, 7, 7, 7, 7, 7};
     Scanner scanner;
     EXPECT_TRUE(scanner.scan(tree.path("missing"), stats).empty());
-    EXPECT_EQ(counters(stats), (Counters{7, 7, 7, 7, 7, 7}));
+    EXPECT_EQ(stats, (ScanStatistics{7, 7, 7, 7, 7, 7}));
     EXPECT_EQ(scanner.scan(t, stats).size(), 3u);
-    EXPECT_EQ(counters(stats), (Counters{9, 10, 10, 7, 7, 9}));
+    EXPECT_EQ(stats, (ScanStatistics{9, 10, 10, 7, 7, 9}));
 }
 
 TEST(Walk, EmptyDirectory) {
     TempTree tree;
     const Walk w = walk(tree.dir("empty"));
-    EXPECT_EQ(w.counts, (Counters{1, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(w.stats, (ScanStatistics{1, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(w.results.empty());
 }
 
 TEST(Walk, LinksAreFollowedUnderTheirOwnNames) {
     TempTree tree;
     const fs::path l = tree.dir("L");
-    tree.dir("L/real");
     tree.file("L/real/x.txt");
     tree.link("L/to_dir", "real");  // a sibling, not on the walk path: entered
     tree.link("L/to_file.scr", "real/x.txt");
     tree.link("L/broken", "nowhere");
-    tree.link("L/self", "self");  // its kind cannot be determined
     const Walk w = walk(l);
-    EXPECT_EQ(w.counts, (Counters{3, 3, 3, 1, 0, 1}));
+    EXPECT_EQ(w.stats, (ScanStatistics{3, 3, 3, 0, 0, 1}));
     EXPECT_EQ(w.results, inListingOrder(l, {{"real", {plain(join(l, "real/x.txt"))}},
                                             {"to_dir", {plain(join(l, "to_dir/x.txt"))}},
                                             {"to_file.scr", {flagged(join(l, "to_file.scr"), kScreenSaverReason)}}}));
+}
+
+TEST(Walk, LinksBackOntoTheWalkPathAreRefused) {
+    TempTree tree;
+    const fs::path c = tree.dir("C");
+    tree.link("C/self", ".");
+    tree.file("C/a/f.scr");
+    tree.link("C/a/up1", "..");
+    tree.link("C/a/up2", "..");
+    tree.link("C/a/b/top", "../..");
+    const Walk w = walk(c);
+    EXPECT_EQ(w.stats, (ScanStatistics{3, 1, 1, 4, 0, 1}));
+    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(c, "a/f.scr"), kScreenSaverReason)}));
+}
+
+TEST(Walk, ProtectedNamesAreSkipped) {
+    TempTree tree;
+    const fs::path p = tree.dir("P");
+#ifdef _WIN32
+    // A name cannot hold a backslash here: the folder names themselves.
+    const std::string empty = "SYSTEM VOLUME INFORMATION";
+    const std::string lookalike = "x$Recycle.Bin";  // no backslash before "$"
+#else
+    const std::string empty = "q\\WINDOWS\\System32\\Config";
+    const std::string lookalike = "$Recycle.Bin";  // no backslash: an ordinary folder
+#endif
+    const std::string bin = protectedName("$Recycle.Bin");
+    tree.file("P/" + bin + "/inner.scr");
+    tree.dir("P/" + bin + "/sub");
+    tree.dir("P/" + empty);
+    tree.file("P/" + protectedName("System Volume Information.scr"));
+    tree.file("P/" + lookalike + "/r.scr");
+    const Walk w = walk(p);
+    EXPECT_EQ(w.stats, (ScanStatistics{2, 2, 1, 0, 3, 1}));
+    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(p, lookalike + "/r.scr"), kScreenSaverReason)}));
+}
+
+TEST(Walk, ProtectedStartDirectoryIsListed) {
+    TempTree tree;
+    const std::string bin = protectedName("$Recycle.Bin");
+    const fs::path start = tree.dir(bin);
+    tree.file(bin + "/a.scr");
+    tree.file(bin + "/b.txt");
+    tree.file(bin + "/sub/c.scr");
+#ifndef _WIN32
+    tree.fifo(bin + "/pipe");
+#endif
+    const Walk w = walk(start);
+    EXPECT_EQ(w.stats, (ScanStatistics{1, 2, 0, 0, 3, 0}));
+    EXPECT_TRUE(w.results.empty());
+}
+
+TEST(Walk, RegularFileStart) {
+    TempTree tree;
+    const fs::path file = tree.file("s.scr");
+    Walk w = walk(file);
+    EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 1, 0, 0, 1}));
+    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(file, kScreenSaverReason)}));
+
+    w = walk(tree.file(protectedName("$RECYCLE.BIN.scr")));
+    EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 0, 0, 1, 0}));
+    EXPECT_TRUE(w.results.empty());
+}
+
+// On Windows the listing stops at 259 characters, about a hundred levels
+// here (the next test), and Wine takes minutes to build 1,500 of them.
+#ifndef _WIN32
+TEST(Walk, ChainOf1500Directories) {
+    TempTree tree;
+    const fs::path top = tree.chain(1500, "f.txt");
+    const Walk w = walk(top);
+    EXPECT_EQ(w.stats, (ScanStatistics{1500, 1500, 1500, 0, 0, 0}));
+    expectChainResults(w.results, top, 1500, "f.txt");
+}
+#endif
+
+TEST(Walk, ChainPastThePathLimitStopsThere) {
+    TempTree tree;
+#ifdef _WIN32
+    const int depth = 150;
+#else
+    const int depth = 3000;
+#endif
+    const fs::path top = tree.chain(depth, "f.txt");
+    const ScanStatistics expected = chainWalkCounts(top, depth);
+    ASSERT_EQ(expected.accessSkipped, 1u);
+    const Walk w = walk(top);
+    EXPECT_EQ(w.stats, expected);
+    expectChainResults(w.results, top, static_cast<int>(expected.filesAnalyzed), "f.txt");
+}
+
+// Wine lists no link that leads nowhere, so neither one to itself.
+#ifndef _WIN32
+TEST(Walk, LinkToItselfIsSkippedForAccess) {
+    TempTree tree;
+    const fs::path l = tree.dir("L");
+    tree.file("L/x.pif");
+    tree.link("L/self", "self");  // its kind cannot be determined
+    const Walk w = walk(l);
+    EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 1, 0, 1}));
+    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(l, "x.pif"), kOldExecutableReason)}));
 }
 
 TEST(Walk, PipesAreIgnored) {
@@ -131,86 +226,13 @@ TEST(Walk, PipesAreIgnored) {
     const fs::path pipe = tree.fifo("O/pipe.scr");
     tree.file("O/a.pif");
     Walk w = walk(o);
-    EXPECT_EQ(w.counts, (Counters{1, 1, 1, 0, 0, 1}));
+    EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 0, 0, 1}));
     EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(o, "a.pif"), kOldExecutableReason)}));
 
     w = walk(pipe);
-    EXPECT_EQ(w.counts, (Counters{0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(w.stats, (ScanStatistics{0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(w.results.empty());
 }
-
-TEST(Walk, ProtectedNamesAreSkipped) {
-    TempTree tree;
-    const fs::path p = tree.dir("P");
-    tree.dir("P/x\\$Recycle.Bin");
-    tree.file("P/x\\$Recycle.Bin/inner.scr");
-    tree.dir("P/x\\$Recycle.Bin/sub");
-    tree.dir("P/q\\WINDOWS\\System32\\Config");
-    tree.file("P/a\\System Volume Information.scr");
-    tree.dir("P/$Recycle.Bin");  // no backslash: an ordinary folder
-    tree.file("P/$Recycle.Bin/r.scr");
-    const Walk w = walk(p);
-    EXPECT_EQ(w.counts, (Counters{2, 2, 1, 0, 3, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(p, "$Recycle.Bin/r.scr"), kScreenSaverReason)}));
-}
-
-TEST(Walk, ProtectedStartDirectoryIsListed) {
-    TempTree tree;
-    const fs::path start = tree.dir("x\\$Recycle.Bin");
-    tree.file("x\\$Recycle.Bin/a.scr");
-    tree.file("x\\$Recycle.Bin/b.txt");
-    tree.dir("x\\$Recycle.Bin/sub");
-    tree.file("x\\$Recycle.Bin/sub/c.scr");
-    tree.fifo("x\\$Recycle.Bin/pipe");
-    const Walk w = walk(start);
-    EXPECT_EQ(w.counts, (Counters{1, 2, 0, 0, 3, 0}));
-    EXPECT_TRUE(w.results.empty());
-}
-
-TEST(Walk, RegularFileStart) {
-    TempTree tree;
-    const fs::path file = tree.file("s.scr");
-    Walk w = walk(file);
-    EXPECT_EQ(w.counts, (Counters{0, 1, 1, 0, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(file, kScreenSaverReason)}));
-
-    w = walk(tree.file("k\\$RECYCLE.BIN.scr"));
-    EXPECT_EQ(w.counts, (Counters{0, 1, 0, 0, 1, 0}));
-    EXPECT_TRUE(w.results.empty());
-}
-
-TEST(Walk, LinksBackOntoTheWalkPathAreRefused) {
-    TempTree tree;
-    const fs::path c = tree.dir("C");
-    tree.link("C/self", ".");
-    tree.dir("C/a");
-    tree.file("C/a/f.scr");
-    tree.link("C/a/up1", "..");
-    tree.link("C/a/up2", "..");
-    tree.dir("C/a/b");
-    tree.link("C/a/b/top", "../..");
-    const Walk w = walk(c);
-    EXPECT_EQ(w.counts, (Counters{3, 1, 1, 4, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(c, "a/f.scr"), kScreenSaverReason)}));
-}
-
-TEST(Walk, ChainOf1500Directories) {
-    TempTree tree;
-    const fs::path top = tree.chain(1500, "f.txt");
-    const Walk w = walk(top);
-    EXPECT_EQ(w.counts, (Counters{1500, 1500, 1500, 0, 0, 0}));
-    expectChainResults(w.results, top, 1500, "f.txt");
-}
-
-TEST(Walk, ChainPastThePathLimitStopsThere) {
-    TempTree tree;
-    const fs::path top = tree.chain(3000, "f.txt");
-    const int reached = reachableLevels(top, 3000);
-    ASSERT_LT(reached, 3000);
-    const std::uint64_t n = static_cast<std::uint64_t>(reached);
-    const Walk w = walk(top);
-    EXPECT_EQ(w.counts, (Counters{n, n, n, 1, 0, 0}));
-    expectChainResults(w.results, top, reached, "f.txt");
-}
+#endif
 
 }  // namespace
