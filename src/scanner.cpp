@@ -4,6 +4,7 @@
 #include <climits>
 #include <string_view>
 #include <system_error>
+#include <type_traits>
 #include <utility>
 
 #ifdef _WIN32
@@ -129,6 +130,19 @@ bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
     return false;
 }
 
+// The narrow text of a file name's extension, which starts at `dot`. Where
+// native paths are narrow it is read in place; elsewhere the extension alone
+// is converted (into `converted`), as it is all that classification needs.
+template <typename Char>
+std::string_view extensionText(const std::basic_string<Char>& name, std::size_t dot, std::string& converted) {
+    if constexpr (std::is_same_v<Char, char>) {
+        return std::string_view(name).substr(dot);
+    } else {
+        converted = pathText(fs::path(name.substr(dot)));
+        return converted;
+    }
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -192,8 +206,21 @@ bool Scanner::isProtectedArea(const fs::path& path) const {
 }
 
 bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
-    const fs::path extension = path.extension();
-    const std::string& text = pathText(extension);
+    // The extension is found in the native text of the path's last element
+    // (its file name, when it has one) rather than built as a path of its own
+    // for every file the walk analyses.
+    auto last = path.end();
+    if (last == path.begin()) return false;
+    --last;
+    if (last->has_root_path()) return false;  // a bare root: no file name
+    const auto& name = last->native();
+    // The standard rule: from the last dot on, except in a name whose only
+    // dot is its first character. (".." has none either; its "." could not
+    // match anyway.)
+    const std::size_t dot = name.rfind(fs::path::value_type('.'));
+    if (dot == 0 || dot == name.npos) return false;
+    std::string converted;
+    const std::string_view text = extensionText(name, dot, converted);
     for (const SuspiciousExtension& row : kSuspiciousExtensions) {
         if (text.size() == row.extension.size() && matchesFolded(text, 0, row.extension)) {
             reason = row.reason;
