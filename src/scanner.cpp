@@ -49,11 +49,11 @@ bool matchesFolded(std::string_view text, std::size_t pos, std::string_view patt
     return true;
 }
 
-// A listed directory entry, read before the walk goes on so that only one
-// listing is ever open.
+// A listed file or subdirectory that waits until the listing is read whole,
+// so that only one listing is ever open.
 struct Entry {
     fs::path path;
-    fs::file_type kind;  // links followed; none when the kind query failed
+    fs::file_type kind;  // regular or directory, links followed
     bool link;           // meaningful for directories only
 };
 
@@ -82,35 +82,67 @@ bool isDirectoryLink(const fs::directory_entry& listed) {
 }
 #endif
 
-// The kind of a listed entry, links followed. The listing answers for
-// entries that are not links; links (and entries of unknown kind) cost one
-// status query. A failed query gives file_type::none.
-Entry readEntry(const fs::directory_entry& listed) {
-    Entry entry{listed.path(), fs::file_type::none, false};
+// The kind of a listed entry, links followed, and whether a directory is
+// reached through a link. The listing answers for entries that are not links;
+// links (and entries of unknown kind) cost one status query. A failed query
+// gives file_type::none.
+fs::file_type readKind(const fs::directory_entry& listed, bool& link) {
     try {
-        if (listed.is_regular_file()) {
-            entry.kind = fs::file_type::regular;
-        } else if (listed.is_directory()) {
-            entry.kind = fs::file_type::directory;
-            entry.link = isDirectoryLink(listed);
-        } else {
-            entry.kind = fs::file_type::unknown;  // passed over by the walk
+        if (listed.is_regular_file()) return fs::file_type::regular;
+        if (listed.is_directory()) {
+            link = isDirectoryLink(listed);
+            return fs::file_type::directory;
         }
+        return fs::file_type::unknown;  // passed over by the walk
     } catch (const fs::filesystem_error&) {
-        entry.kind = fs::file_type::none;
+        return fs::file_type::none;
     }
-    return entry;
+}
+
+// Counts and classifies one regular file, and records it unless protected.
+void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats, std::vector<ScanResult>& results) {
+    ++stats.filesFound;
+    if (scanner.isProtectedArea(file)) {
+        ++stats.protectedSkipped;
+        return;
+    }
+    ++stats.filesAnalyzed;
+    std::string reason;
+    const bool suspicious = scanner.isSuspicious(file, reason);
+    if (suspicious) ++stats.suspiciousFound;
+    results.push_back(ScanResult{std::move(file), suspicious, std::move(reason)});
 }
 
 // Reads the whole listing of `dir` and closes it. A directory whose listing is
 // refused for lack of permission reads as empty. Any other failure is counted
 // once; the entries read before it are kept.
-std::vector<Entry> readListing(const fs::path& dir, ScanStatistics& stats) {
+//
+// What needs no later visit is done as it is read: the files listed before
+// the first subdirectory are analysed at once (nothing can come before them
+// in the results), an entry whose kind cannot be told is counted, and entries
+// of other kinds are passed over. Files and subdirectories from the first
+// subdirectory on wait in the returned list, in listing order.
+std::vector<Entry> readListing(const Scanner& scanner, const fs::path& dir, ScanStatistics& stats,
+                               std::vector<ScanResult>& results) {
     std::vector<Entry> entries;
     std::error_code ec;
     fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
-    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec))
-        entries.push_back(readEntry(*it));
+    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
+        const fs::directory_entry& listed = *it;
+        bool link = false;
+        const fs::file_type kind = readKind(listed, link);
+        if (kind == fs::file_type::none) {
+            ++stats.accessSkipped;
+        } else if (kind == fs::file_type::regular && entries.empty()) {
+            try {
+                analyseFile(scanner, fs::path(listed.path()), stats, results);
+            } catch (const fs::filesystem_error&) {
+                ++stats.accessSkipped;
+            }
+        } else if (kind == fs::file_type::regular || kind == fs::file_type::directory) {
+            entries.push_back(Entry{listed.path(), kind, link});
+        }
+    }
     if (ec) ++stats.accessSkipped;
     return entries;
 }
@@ -230,24 +262,6 @@ bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
     return false;
 }
 
-namespace {
-
-// Counts and classifies one regular file, and records it unless protected.
-void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats, std::vector<ScanResult>& results) {
-    ++stats.filesFound;
-    if (scanner.isProtectedArea(file)) {
-        ++stats.protectedSkipped;
-        return;
-    }
-    ++stats.filesAnalyzed;
-    std::string reason;
-    const bool suspicious = scanner.isSuspicious(file, reason);
-    if (suspicious) ++stats.suspiciousFound;
-    results.push_back(ScanResult{std::move(file), suspicious, std::move(reason)});
-}
-
-}  // namespace
-
 std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& stats) {
     std::vector<ScanResult> results;
     // The one query whose failure reaches the caller.
@@ -260,7 +274,7 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
     try {
         if (fs::is_directory(startStatus)) {
             ++stats.directoriesDiscovered;
-            walkPath.push_back(Level{start, readListing(start, stats)});
+            walkPath.push_back(Level{start, readListing(*this, start, stats, results)});
         } else if (fs::is_regular_file(startStatus)) {
             analyseFile(*this, fs::path(start), stats, results);
         }
@@ -297,13 +311,11 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
                     ++stats.accessSkipped;
                 } else if (fs::is_directory(status)) {
                     ++stats.directoriesDiscovered;
-                    std::vector<Entry> entries = readListing(entry.path, stats);
+                    std::vector<Entry> entries = readListing(*this, entry.path, stats, results);
                     walkPath.push_back(Level{std::move(entry.path), std::move(entries), 0, belowLink});
                 } else if (fs::is_regular_file(status)) {
                     analyseFile(*this, std::move(entry.path), stats, results);
                 }
-            } else if (entry.kind == fs::file_type::none) {
-                ++stats.accessSkipped;
             }
         } catch (const fs::filesystem_error&) {
             ++stats.accessSkipped;
