@@ -113,20 +113,18 @@ void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats,
     results.push_back(ScanResult{std::move(file), suspicious, std::move(reason)});
 }
 
-// Reads the whole listing of `dir` and closes it. A directory whose listing is
-// refused for lack of permission reads as empty. Any other failure is counted
-// once; the entries read before it are kept.
+// Reads an opened listing to its end and closes it. A failure part-way is
+// counted once; the entries read before it are kept.
 //
 // What needs no later visit is done as it is read: the files listed before
 // the first subdirectory are analysed at once (nothing can come before them
 // in the results), an entry whose kind cannot be told is counted, and entries
 // of other kinds are passed over. Files and subdirectories from the first
 // subdirectory on wait in the returned list, in listing order.
-std::vector<Entry> readListing(const Scanner& scanner, const fs::path& dir, ScanStatistics& stats,
+std::vector<Entry> readListing(const Scanner& scanner, fs::directory_iterator it, ScanStatistics& stats,
                                std::vector<ScanResult>& results) {
     std::vector<Entry> entries;
     std::error_code ec;
-    fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec);
     for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
         const fs::directory_entry& listed = *it;
         bool link = false;
@@ -145,6 +143,12 @@ std::vector<Entry> readListing(const Scanner& scanner, const fs::path& dir, Scan
     }
     if (ec) ++stats.accessSkipped;
     return entries;
+}
+
+// Opens the listing of `dir`. A listing refused for lack of permission is
+// empty and raises no error.
+fs::directory_iterator openListing(const fs::path& dir, std::error_code& ec) {
+    return fs::directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
 }
 
 // True when `dir` is the same directory as one on the current walk path.
@@ -274,7 +278,13 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
     try {
         if (fs::is_directory(startStatus)) {
             ++stats.directoriesDiscovered;
-            walkPath.push_back(Level{start, readListing(*this, start, stats, results)});
+            std::error_code ec;
+            fs::directory_iterator listing = openListing(start, ec);
+            if (ec) {
+                ++stats.accessSkipped;
+            } else {
+                walkPath.push_back(Level{start, readListing(*this, std::move(listing), stats, results)});
+            }
         } else if (fs::is_regular_file(startStatus)) {
             analyseFile(*this, fs::path(start), stats, results);
         }
@@ -302,8 +312,20 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
                     ++stats.accessSkipped;
                     continue;
                 }
-                // One status query answers both "does it still exist" and
-                // "is it still a directory".
+                // A listing that opens and yields an entry shows that the
+                // directory still exists and is still a directory, so it
+                // needs no status query. One that fails or yields nothing is
+                // followed by the status query that tells the cases apart:
+                // gone, unreachable, no longer a directory, or a directory
+                // that is empty, refused for lack of permission, or failing.
+                std::error_code openError;
+                fs::directory_iterator listing = openListing(entry.path, openError);
+                if (!openError && listing != fs::directory_iterator()) {
+                    ++stats.directoriesDiscovered;
+                    std::vector<Entry> entries = readListing(*this, std::move(listing), stats, results);
+                    walkPath.push_back(Level{std::move(entry.path), std::move(entries), 0, belowLink});
+                    continue;
+                }
                 std::error_code ec;
                 const fs::file_status status = fs::status(entry.path, ec);
                 if (status.type() == fs::file_type::not_found) continue;
@@ -311,8 +333,7 @@ std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& sta
                     ++stats.accessSkipped;
                 } else if (fs::is_directory(status)) {
                     ++stats.directoriesDiscovered;
-                    std::vector<Entry> entries = readListing(*this, entry.path, stats, results);
-                    walkPath.push_back(Level{std::move(entry.path), std::move(entries), 0, belowLink});
+                    if (openError) ++stats.accessSkipped;
                 } else if (fs::is_regular_file(status)) {
                     analyseFile(*this, std::move(entry.path), stats, results);
                 }
