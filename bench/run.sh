@@ -15,7 +15,10 @@
 #   --clean           remove the trees from DIR at the end
 #   --floor           also time bench/floor.cpp: a bare walk with the standard
 #                     directory iterator, without and with a copy of each
-#                     file's path kept (what the library costs by itself)
+#                     file's path kept (what the library costs by itself);
+#                     and Dravelon itself with glibc's malloc asked for 2 MiB
+#                     pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1), which
+#                     shows what the page faults of its memory cost
 #
 # Reports are kept in DIR/reports; the first report of each tree is kept as
 # DIR/reports/T.first, and every later run is compared with it as well.
@@ -34,7 +37,7 @@ while [[ $# -gt 0 ]]; do
         --trees) trees="$2"; shift 2 ;;
         --clean) clean=1; shift ;;
         --floor) floor=1; shift ;;
-        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -153,7 +156,8 @@ for tree in $(echo "$trees" | grep -o .); do
     q="'$t'"
     floor_commands=()
     if (( floor )); then
-        floor_commands=(-n std-list "$build/floor list $q" -n std-keep "$build/floor keep $q")
+        floor_commands=(-n std-list "$build/floor list $q" -n std-keep "$build/floor keep $q"
+                        -n dravelon-2m "env GLIBC_TUNABLES=glibc.malloc.hugetlb=1 $dravelon $q")
     fi
     hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/$tree.csv" \
         -n dravelon "$dravelon $q" \
@@ -164,8 +168,9 @@ for tree in $(echo "$trees" | grep -o .); do
     d="$(median dravelon)"; f="$(median find)"; b="$(median bfs)"
     faults="$(awk -F': ' '/Minor .* page faults/ {print $2}' "$dir/reports/$tree.time")"
     if (( floor )); then
-        floor_rows+=("$(awk -v tree="$tree" -v d="$d" -v f="$f" -v l="$(median std-list)" -v k="$(median std-keep)" '
-            BEGIN { printf "| %s | %.3f | %.2f | %.3f | %.2f | %.2f |\n", tree, l, l / f, k, k / f, d / f }')")
+        floor_rows+=("$(awk -v tree="$tree" -v d="$d" -v f="$f" -v l="$(median std-list)" -v k="$(median std-keep)" \
+            -v h="$(median dravelon-2m)" '
+            BEGIN { printf "| %s | %.3f | %.2f | %.3f | %.2f | %.2f | %.3f | %.2f |\n", tree, l, l / f, k, k / f, d / f, h, h / f }')")
     fi
     rows+=("$(awk -v tree="$tree" -v d="$d" -v f="$f" -v b="$b" -v rss="$rss_kb" -v bpf="$bytes_per_file" -v faults="$faults" \
         -v tf="${target_find[$tree]:-}" -v tb="${target_bfs[$tree]:-}" -v tm="${target_bytes[$tree]:-}" '
@@ -188,10 +193,11 @@ echo "|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 if (( floor )); then
     echo
-    echo "The standard directory iterator alone (bench/floor.cpp), medians of the same run:"
+    echo "The standard directory iterator alone (bench/floor.cpp), and Dravelon with 2 MiB pages"
+    echo "(transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)), medians of the same run:"
     echo
-    echo "| tree | list only (s) | list/find | list and keep paths (s) | keep/find | dravelon/find |"
-    echo "|---|---|---|---|---|---|"
+    echo "| tree | list only (s) | list/find | list and keep paths (s) | keep/find | dravelon/find | dravelon, 2 MiB pages (s) | that/find |"
+    echo "|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${floor_rows[@]}"
 fi
 exit "$status"
