@@ -90,7 +90,9 @@ fi
 # --- Trees -------------------------------------------------------------------
 temporary=0
 if [[ -z "$dir" ]]; then
-    dir="$(mktemp -d /tmp/dravelon-bench.XXXXXX)"
+    # A short name: a path component of 16 characters or more costs every
+    # result path below it an allocation of its own (see bench/PERFORMANCE.md).
+    dir="$(mktemp -d /tmp/dvb.XXXXXX)"
     temporary=1
 fi
 mkdir -p "$dir/reports"
