@@ -91,7 +91,7 @@ fi
 temporary=0
 if [[ -z "$dir" ]]; then
     # A short name: a path component of 16 characters or more costs every
-    # result path below it an allocation of its own (see bench/PERFORMANCE.md).
+    # result path below it an allocation of its own (see the README's Performance section).
     dir="$(mktemp -d /tmp/dvb.XXXXXX)"
     temporary=1
 fi
