@@ -65,35 +65,39 @@ struct Level {
     bool belowLink = false;  // entered through a link, or below such a directory
 };
 
-// True when a listed directory may be a link (or its kind as a link cannot be
-// told), so that the walk checks it against the current walk path.
+// The kind of a listed entry, links followed, and whether it is a link (or
+// may be one), so that the walk checks a linked directory against the walk
+// path. Throws filesystem_error when the kind cannot be determined.
 #ifdef _WIN32
-// Here the listing reports no kinds and is_symlink never answers true, so ask
-// for the reparse-point attribute, which symbolic links and junctions carry.
-// Only directories pay this query.
-bool isDirectoryLink(const fs::directory_entry& listed) {
-    const DWORD attributes = GetFileAttributesW(listed.path().c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// Here the listing reports no kinds and is_symlink never answers true: one
+// status query gives the kind, and a directory's reparse-point attribute,
+// which symbolic links and junctions carry, tells whether it is a link.
+fs::file_type listedKind(const fs::directory_entry& listed, bool& link) {
+    const fs::file_type kind = listed.status().type();
+    if (kind == fs::file_type::directory) {
+        const DWORD attributes = GetFileAttributesW(listed.path().c_str());
+        link = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    }
+    return kind;
 }
 #else
-bool isDirectoryLink(const fs::directory_entry& listed) {
+// Where the listing reports kinds, it answers for entries that are not links,
+// and a link costs the one status query that follows it.
+fs::file_type listedKind(const fs::directory_entry& listed, bool& link) {
     std::error_code ec;
-    return listed.is_symlink(ec) || ec;
+    link = listed.is_symlink(ec) || ec;
+    if (link) return listed.status().type();
+    if (listed.is_regular_file()) return fs::file_type::regular;
+    if (listed.is_directory()) return fs::file_type::directory;
+    return fs::file_type::unknown;
 }
 #endif
 
-// The kind of a listed entry, links followed, and whether a directory is
-// reached through a link. The listing answers for entries that are not links;
-// links (and entries of unknown kind) cost one status query. A failed query
-// gives file_type::none.
+// The kind of a listed entry as the walk uses it: regular, directory, none
+// when it cannot be determined, anything else to be passed over.
 fs::file_type readKind(const fs::directory_entry& listed, bool& link) {
     try {
-        if (listed.is_regular_file()) return fs::file_type::regular;
-        if (listed.is_directory()) {
-            link = isDirectoryLink(listed);
-            return fs::file_type::directory;
-        }
-        return fs::file_type::unknown;  // passed over by the walk
+        return listedKind(listed, link);
     } catch (const fs::filesystem_error&) {
         return fs::file_type::none;
     }
