@@ -31,12 +31,12 @@ constexpr char kEqualsRule[] = "========================================";
 constexpr char kDashRule[] = "----------------------------------------";
 
 // Ends the run after a failure: whatever the report already holds is shown
-// first, then one line on standard error.
-int fail(const char* message) {
+// first, then one line on standard error. Returns the exit status.
+int fail(const char* message, int status = 2) {
     std::cout.flush();
     std::cerr << message << '\n';
     std::cerr.flush();
-    return 2;
+    return status;
 }
 
 // True when standard output is shown on a terminal rather than read by a
@@ -131,11 +131,7 @@ int main(int argc, char* argv[]) {
 
     std::error_code ec;
     const fs::file_status startStatus = startPathStatus(start, ec);
-    if (startStatus.type() == fs::file_type::not_found) {
-        std::cout.flush();
-        std::cerr << "Hata: Belirtilen yol bulunamadi.\n";
-        return 1;
-    }
+    if (startStatus.type() == fs::file_type::not_found) return fail("Hata: Belirtilen yol bulunamadi.", 1);
     if (ec) return fail("Hata: Belirtilen yola erisilemedi.");
 
     Scanner scanner;
