@@ -76,7 +76,13 @@ void writePath(std::string_view text, bool terminal) {
     std::cout << shown;
 }
 
-void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& results, bool terminal) {
+// A suspicious file as the report lists it.
+struct Finding {
+    std::string path;
+    std::string_view reason;  // one of the walk's fixed reason texts
+};
+
+void printReport(const ScanStatistics& stats, const std::vector<Finding>& findings, bool terminal) {
     std::cout << "Tarama tamamlandi.\n"
               << '\n'
               << "Klasorler kesfedildi: " << stats.directoriesDiscovered << '\n'
@@ -86,15 +92,14 @@ void printReport(const ScanStatistics& stats, const std::vector<ScanResult>& res
               << "Korunan sistem alani: " << stats.protectedSkipped << '\n'
               << "Supheli: " << stats.suspiciousFound << '\n'
               << '\n';
-    if (results.empty()) {
+    if (stats.filesAnalyzed == 0) {
         std::cout << "Analiz edilecek dosya bulunamadi.\n";
     } else {
         std::cout << "Sonuclar:\n" << kDashRule << '\n';
-        for (const ScanResult& result : results) {
-            if (!result.suspicious) continue;
+        for (const Finding& finding : findings) {
             std::cout << "[SUPHELI] ";
-            writePath(pathText(result.path), terminal);
-            if (!result.reason.empty()) std::cout << " -> " << result.reason;
+            writePath(finding.path, terminal);
+            if (!finding.reason.empty()) std::cout << " -> " << finding.reason;
             std::cout << '\n';
         }
         if (stats.suspiciousFound == 0) std::cout << "Supheli dosya bulunamadi.\n";
@@ -136,18 +141,17 @@ int main(int argc, char* argv[]) {
 
     Scanner scanner;
     ScanStatistics stats{};
-    std::vector<ScanResult> results;
+    // Only the suspicious files are kept: memory does not grow with the tree.
+    std::vector<Finding> findings;
     try {
-        results = scanner.scan(start, stats);
+        scanner.scan(start, stats, [&findings](const ScanResultView& result) {
+            if (result.suspicious) findings.push_back(Finding{result.text(), result.reason});
+        });
     } catch (const fs::filesystem_error&) {
         // The start path changed between the two queries.
         return fail("Hata: Belirtilen yola erisilemedi.");
     }
 
-    try {
-        printReport(stats, results, terminal);
-    } catch (const fs::filesystem_error&) {
-        return fail("Hata: Belirtilen yol gecersiz.");
-    }
+    printReport(stats, findings, terminal);
     return 0;
 }

@@ -1,19 +1,8 @@
 #include "scanner.h"
 
 #include <cctype>
-#include <climits>
 #include <string_view>
-#include <system_error>
-#include <type_traits>
 #include <utility>
-
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -28,6 +17,12 @@ constexpr std::string_view kProtectedPatterns[] = {
     "\\windows\\system32\\config",
 };
 
+constexpr std::size_t kLongestPattern = [] {
+    std::size_t longest = 0;
+    for (std::string_view pattern : kProtectedPatterns) longest = pattern.size() > longest ? pattern.size() : longest;
+    return longest;
+}();
+
 struct SuspiciousExtension {
     std::string_view extension;  // lower case
     const char* reason;          // UTF-8
@@ -38,313 +33,432 @@ constexpr SuspiciousExtension kSuspiciousExtensions[] = {
     {".pif", "Eski Windows çalıştırılabilir uzantısı"},
 };
 
+// How many entries of one folder the walk reads between two progress calls.
+constexpr std::size_t kProgressEvery = 4096;
+
 // Folds a byte the way the default "C" locale does: only A to Z change.
 char fold(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
 
-// True when `text`, folded, starts at `pos` with the lower-case `pattern`.
-bool matchesFolded(std::string_view text, std::size_t pos, std::string_view pattern) {
-    if (text.size() - pos < pattern.size()) return false;
-    for (std::size_t i = 0; i < pattern.size(); ++i)
-        if (fold(text[pos + i]) != pattern[i]) return false;
+// True when the text `head` followed by `tail`, folded, holds `pattern` at
+// `pos`. The two parts are read where they lie, never joined.
+bool matchesFolded(std::string_view head, std::string_view tail, std::size_t pos, std::string_view pattern) {
+    if (head.size() + tail.size() - pos < pattern.size()) return false;
+    for (std::size_t i = 0; i < pattern.size(); ++i, ++pos) {
+        const char c = pos < head.size() ? head[pos] : tail[pos - head.size()];
+        if (fold(c) != pattern[i]) return false;
+    }
     return true;
 }
 
-// A listed file or subdirectory that waits until the listing is read whole,
-// so that only one listing is ever open.
-struct Entry {
-    fs::path path;
-    fs::file_type kind;  // regular or directory, links followed
-    bool link;           // meaningful for directories only
-};
-
-// One directory on the current walk path, with the entries still to visit.
-struct Level {
-    fs::path dir;
-    std::vector<Entry> entries;
-    std::size_t next = 0;
-    bool belowLink = false;  // entered through a link, or below such a directory
-};
-
-// The kind of a listed entry, links followed, and whether it is a link (or
-// may be one), so that the walk checks a linked directory against the walk
-// path. Throws filesystem_error when the kind cannot be determined.
-#ifdef _WIN32
-// Here the listing reports no kinds and is_symlink never answers true: one
-// status query gives the kind, and a directory's reparse-point attribute,
-// which symbolic links and junctions carry, tells whether it is a link.
-fs::file_type listedKind(const fs::directory_entry& listed, bool& link) {
-    const fs::file_type kind = listed.status().type();
-    if (kind == fs::file_type::directory) {
-        const DWORD attributes = GetFileAttributesW(listed.path().c_str());
-        link = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    }
-    return kind;
-}
-#else
-// Where the listing reports kinds, it answers for entries that are not links,
-// and a link costs the one status query that follows it.
-fs::file_type listedKind(const fs::directory_entry& listed, bool& link) {
-    std::error_code ec;
-    link = listed.is_symlink(ec) || ec;
-    if (link) return listed.status().type();
-    if (listed.is_regular_file()) return fs::file_type::regular;
-    if (listed.is_directory()) return fs::file_type::directory;
-    return fs::file_type::unknown;
-}
-#endif
-
-// The kind of a listed entry as the walk uses it: regular, directory, none
-// when it cannot be determined, anything else to be passed over.
-fs::file_type readKind(const fs::directory_entry& listed, bool& link) {
-    try {
-        return listedKind(listed, link);
-    } catch (const fs::filesystem_error&) {
-        return fs::file_type::none;
-    }
-}
-
-// Counts and classifies one regular file, and records it unless protected.
-void analyseFile(const Scanner& scanner, fs::path&& file, ScanStatistics& stats, std::vector<ScanResult>& results) {
-    ++stats.filesFound;
-    if (scanner.isProtectedArea(file)) {
-        ++stats.protectedSkipped;
-        return;
-    }
-    ++stats.filesAnalyzed;
-    std::string reason;
-    const bool suspicious = scanner.isSuspicious(file, reason);
-    if (suspicious) ++stats.suspiciousFound;
-    results.push_back(ScanResult{std::move(file), suspicious, std::move(reason)});
-}
-
-// Reads an opened listing to its end and closes it. A failure part-way is
-// counted once; the entries read before it are kept.
-//
-// What needs no later visit is done as it is read: the files listed before
-// the first subdirectory are analysed at once (nothing can come before them
-// in the results), an entry whose kind cannot be told is counted, and entries
-// of other kinds are passed over. Files and subdirectories from the first
-// subdirectory on wait in the returned list, in listing order.
-std::vector<Entry> readListing(const Scanner& scanner, fs::directory_iterator it, ScanStatistics& stats,
-                               std::vector<ScanResult>& results) {
-    std::vector<Entry> entries;
-    std::error_code ec;
-    for (const fs::directory_iterator end; !ec && it != end; it.increment(ec)) {
-        const fs::directory_entry& listed = *it;
-        bool link = false;
-        const fs::file_type kind = readKind(listed, link);
-        if (kind == fs::file_type::none) {
-            ++stats.accessSkipped;
-        } else if (kind == fs::file_type::regular && entries.empty()) {
-            try {
-                analyseFile(scanner, fs::path(listed.path()), stats, results);
-            } catch (const fs::filesystem_error&) {
-                ++stats.accessSkipped;
-            }
-        } else if (kind == fs::file_type::regular || kind == fs::file_type::directory) {
-            entries.push_back(Entry{listed.path(), kind, link});
-        }
-    }
-    if (ec) ++stats.accessSkipped;
-    return entries;
-}
-
-// Opens the listing of `dir`. A listing refused for lack of permission is
-// empty and raises no error.
-fs::directory_iterator openListing(const fs::path& dir, std::error_code& ec) {
-    return fs::directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
-}
-
-// True when `dir` is the same directory as one on the current walk path.
-// Following such a link would walk the same tree again under an ever longer
-// path, and two of them in one folder would double the work at every level.
-// In a tree without links no subdirectory can be one. Below a link to a
-// directory D, though, a second link to an ancestor of D leads on through
-// plain subdirectories to D again. So below a link every subdirectory is
-// checked, elsewhere only links, which keeps the check off ordinary trees.
-bool isOnWalkPath(const fs::path& dir, const std::vector<Level>& walkPath) {
-    for (const Level& level : walkPath) {
-        std::error_code ec;
-        if (fs::equivalent(dir, level.dir, ec)) return true;
-    }
+bool protectedPatternAt(std::string_view head, std::string_view tail, std::size_t pos) {
+    for (std::string_view pattern : kProtectedPatterns)
+        if (matchesFolded(head, tail, pos, pattern)) return true;
     return false;
 }
 
-// The narrow text of a file name's extension, which starts at `dot`. Where
-// native paths are narrow it is read in place; elsewhere the extension alone
-// is converted (into `converted`), as it is all that classification needs.
-template <typename Char>
-std::string_view extensionText(const std::basic_string<Char>& name, std::size_t dot, std::string& converted) {
-    if constexpr (std::is_same_v<Char, char>) {
-        return std::string_view(name).substr(dot);
-    } else {
-        converted = pathText(fs::path(name.substr(dot)));
-        return converted;
+// True when the text `head` followed by `tail`, folded, holds a protected
+// pattern that begins at `from` or later.
+bool holdsProtectedPattern(std::string_view head, std::string_view tail, std::size_t from = 0) {
+    for (std::size_t pos = head.find('\\', from); pos != head.npos; pos = head.find('\\', pos + 1))
+        if (protectedPatternAt(head, tail, pos)) return true;
+    for (std::size_t pos = tail.find('\\'); pos != tail.npos; pos = tail.find('\\', pos + 1))
+        if (protectedPatternAt(head, tail, head.size() + pos)) return true;
+    return false;
+}
+
+// The reason text for an extension's text (its dot included), or null when it
+// is not on the suspicious list.
+const char* reasonForExtension(std::string_view extension) {
+    for (const SuspiciousExtension& row : kSuspiciousExtensions)
+        if (extension.size() == row.extension.size() && matchesFolded(extension, {}, 0, row.extension))
+            return row.reason;
+    return nullptr;
+}
+
+// The same for a file name's text. By the standard rule the extension runs
+// from the last dot, except in a name whose only dot is its first character.
+const char* reasonForName(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == 0 || dot == name.npos) return nullptr;
+    return reasonForExtension(name.substr(dot));
+}
+
+// The same for a path: the extension is found in the native text of its last
+// element (its file name, when it has one), and only the extension is
+// converted.
+const char* reasonForPath(const fs::path& path) {
+    auto last = path.end();
+    if (last == path.begin()) return nullptr;
+    --last;
+    if (last->has_root_path()) return nullptr;  // a bare root: no file name
+    const NativeString& name = last->native();
+    const std::size_t dot = name.rfind(fs::path::value_type('.'));
+    if (dot == 0 || dot == name.npos) return nullptr;
+    std::string buffer;
+    return reasonForExtension(nameText(NativeView(name).substr(dot), buffer));
+}
+
+bool isSeparator(fs::path::value_type c) { return c == fs::path::preferred_separator || c == '/'; }
+
+// A listed subdirectory or file that waits until the listing is read whole,
+// so that only one listing is ever open. It keeps its name, not its path.
+struct Pending {
+    NativeString name;
+    EntryKind kind;         // file or directory, links followed
+    bool link;              // a directory reached through a link
+    FileIdentity identity;  // of a directory reached through a link
+};
+
+// One folder on the current walk path. Its text and its system path are the
+// beginnings of the walk's two path buffers.
+struct Level {
+    std::size_t folderEnd;  // the folder's text is text_[0, folderEnd)
+    std::size_t textEnd;    // ... followed by the separator its entries are joined with
+    std::size_t systemEnd;  // system_[0, systemEnd) is its system path
+    bool systemJoin;        // whether names are joined to that path with a separator
+    bool protectedFolder;   // its own text holds a protected pattern (only a start folder can)
+    bool belowLink;         // entered through a link, or below such a folder
+    FileIdentity identity;  // read when first needed
+    bool identityAsked;
+    std::vector<Pending> pending;
+    std::size_t next = 0;
+};
+
+// One walk from a start path: the depth-first visit in listing order, kept
+// iterative so that a deep tree costs heap, not stack.
+class Walk {
+public:
+    Walk(const Scanner& scanner, ScanStatistics& stats, const ScanVisitor& visit, const ScanProgress& progress,
+         ListingOpener open)
+        : scanner_(scanner), stats_(stats), visit_(visit), progress_(progress), open_(open) {}
+
+    void run(const fs::path& start, const fs::file_status& status) {
+        try {
+            if (fs::is_directory(status)) {
+                ++stats_.directoriesDiscovered;
+                startFolder(start);
+            } else if (fs::is_regular_file(status)) {
+                startFile(start);
+            }
+        } catch (const fs::filesystem_error&) {
+            ++stats_.accessSkipped;
+        }
+        while (!levels_.empty()) {
+            Level& level = levels_.back();
+            if (level.next == level.pending.size()) {
+                levels_.pop_back();
+                continue;
+            }
+            try {
+                visitPending(levels_.size() - 1);
+            } catch (const fs::filesystem_error&) {
+                ++stats_.accessSkipped;
+            }
+        }
     }
-}
+
+private:
+    void startFile(const fs::path& start) {
+        ++stats_.filesFound;
+        if (scanner_.isProtectedArea(start)) {
+            ++stats_.protectedSkipped;
+            return;
+        }
+        ++stats_.filesAnalyzed;
+        const char* reason = reasonForPath(start);
+        if (reason != nullptr) ++stats_.suspiciousFound;
+        const std::string& text = pathText(start);
+        visit_(ScanResultView{{}, text, reason != nullptr, reason != nullptr ? reason : ""});
+    }
+
+    void startFolder(const fs::path& start) {
+        text_ = pathText(start);
+        const std::size_t folderEnd = text_.size();
+        // Entries are joined by the path type's rule: with a separator, but not
+        // after one nor after a bare drive name such as D: (D:name).
+        if ((start / fs::path("x")).native().size() == start.native().size() + 2)
+            text_ += static_cast<char>(fs::path::preferred_separator);
+        system_ = systemPath(start);
+        std::error_code ec;
+        const std::unique_ptr<Listing> listing = open_(system_, ec);
+        if (!listing) {
+            ++stats_.accessSkipped;
+            return;
+        }
+        const bool protectedFolder = holdsProtectedPattern(text_, {});
+        const bool systemJoin = !system_.empty() && !isSeparator(system_.back());
+        levels_.push_back(
+            Level{folderEnd, text_.size(), system_.size(), systemJoin, protectedFolder, false, {}, false, {}});
+        read(*listing, nullptr);
+    }
+
+    // Reads the listing of the deepest level to its end; `first` is an entry
+    // read from it already. A failure part-way is counted once; the entries
+    // read before it are kept.
+    //
+    // What needs no later visit is done as it is read: the files listed
+    // before the first subdirectory are analysed at once (nothing can come
+    // before them in walk order), an entry whose kind cannot be told is
+    // counted, and entries of other kinds are passed over. Files and
+    // subdirectories from the first subdirectory on wait, in listing order.
+    void read(Listing& listing, const ListedEntry* first) {
+        if (progress_) progress_(folderText(levels_.back()));
+        std::size_t count = 0;
+        if (first != nullptr) listed(*first, ++count);
+        ListedEntry entry;
+        std::error_code ec;
+        while (listing.next(entry, ec)) listed(entry, ++count);
+        if (ec) ++stats_.accessSkipped;
+    }
+
+    void listed(const ListedEntry& entry, std::size_t count) {
+        Level& level = levels_.back();
+        if (count % kProgressEvery == 0 && progress_) progress_(folderText(level));
+        try {
+            switch (entry.kind) {
+            case EntryKind::file:
+                if (level.pending.empty())
+                    fileFound(entry.name, level);
+                else
+                    level.pending.push_back(Pending{NativeString(entry.name), EntryKind::file, false, {}});
+                break;
+            case EntryKind::directory:
+                level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, {}});
+                break;
+            case EntryKind::link:
+                linkFound(entry.name, level);
+                break;
+            case EntryKind::unknown:
+                ++stats_.accessSkipped;
+                break;
+            default:  // pipes, devices, sockets: passed over
+                break;
+            }
+        } catch (const fs::filesystem_error&) {
+            ++stats_.accessSkipped;
+        }
+    }
+
+    // A link costs the one query that follows it, which also gives the
+    // identity of the folder it leads to. A broken link is passed over.
+    void linkFound(NativeView name, Level& level) {
+        entrySystemPath(level, name);
+        std::error_code ec;
+        FileIdentity identity;
+        switch (queryPath(system_, ec, &identity)) {
+        case EntryKind::file:
+            if (level.pending.empty())
+                fileFound(name, level);
+            else
+                level.pending.push_back(Pending{NativeString(name), EntryKind::file, false, {}});
+            break;
+        case EntryKind::directory:
+            level.pending.push_back(Pending{NativeString(name), EntryKind::directory, true, identity});
+            break;
+        case EntryKind::unknown:
+            ++stats_.accessSkipped;
+            break;
+        default:
+            break;
+        }
+    }
+
+    // Counts and classifies one regular file of `level`, and hands it to the
+    // visitor unless it is protected. Its path exists only as the folder's
+    // text and its name.
+    void fileFound(NativeView nativeName, const Level& level) {
+        ++stats_.filesFound;
+        const std::string_view name = nameText(nativeName, nameBuffer_);
+        const std::string_view prefix(text_.data(), level.textEnd);
+        if (isProtectedEntry(level, name)) {
+            ++stats_.protectedSkipped;
+            return;
+        }
+        ++stats_.filesAnalyzed;
+        const char* reason = reasonForName(name);
+        if (reason != nullptr) ++stats_.suspiciousFound;
+        visit_(ScanResultView{prefix, name, reason != nullptr, reason != nullptr ? reason : ""});
+    }
+
+    // A pattern that the folder's own text does not hold can only begin in
+    // its last few characters or in the name.
+    bool isProtectedEntry(const Level& level, std::string_view name) const {
+        const std::size_t from = level.textEnd >= kLongestPattern ? level.textEnd - kLongestPattern + 1 : 0;
+        return level.protectedFolder || holdsProtectedPattern(std::string_view(text_.data(), level.textEnd), name, from);
+    }
+
+    // Visits the next waiting entry of the level at `index`, the deepest.
+    // Entering a subdirectory adds a level, which may move the levels in
+    // memory: nothing of the parent is touched after that.
+    void visitPending(std::size_t index) {
+        Level& level = levels_[index];
+        Pending& entry = level.pending[level.next++];
+        if (entry.kind == EntryKind::file) {
+            fileFound(entry.name, level);
+            return;
+        }
+        const std::string_view name = nameText(entry.name, nameBuffer_);
+        if (isProtectedEntry(level, name)) {
+            ++stats_.protectedSkipped;
+            return;
+        }
+        entrySystemPath(level, entry.name);
+        const bool belowLink = entry.link || level.belowLink;
+        FileIdentity identity = entry.identity;
+        if (belowLink) {
+            std::error_code ec;
+            if (!entry.link) queryPath(system_, ec, &identity);
+            if (isOnWalkPath(identity)) {
+                ++stats_.accessSkipped;
+                return;
+            }
+        }
+
+        // A listing that opens and yields an entry shows that the directory
+        // still exists and is still a directory, so it needs no status query.
+        // One that fails or yields nothing is followed by the status query
+        // that tells the cases apart: gone, unreachable, no longer a
+        // directory, or a directory that is empty, refused for lack of
+        // permission, or failing.
+        text_.resize(level.textEnd);
+        text_.append(name);
+        const std::size_t folderEnd = text_.size();
+        text_ += static_cast<char>(fs::path::preferred_separator);
+        std::error_code openError;
+        const std::unique_ptr<Listing> listing = open_(system_, openError);
+        ListedEntry first;
+        std::error_code readError;
+        if (listing && listing->next(first, readError)) {
+            ++stats_.directoriesDiscovered;
+            levels_.push_back(Level{folderEnd, text_.size(), system_.size(), true, false, belowLink, identity,
+                                    belowLink, {}});
+            read(*listing, &first);
+            return;
+        }
+        std::error_code ec;
+        switch (queryPath(system_, ec)) {
+        case EntryKind::unknown:
+            ++stats_.accessSkipped;
+            break;
+        case EntryKind::directory:
+            ++stats_.directoriesDiscovered;
+            if (!listing || readError) ++stats_.accessSkipped;
+            break;
+        case EntryKind::file:
+            fileFound(entry.name, level);
+            break;
+        default:  // gone since it was listed, or now a pipe or the like
+            break;
+        }
+    }
+
+    // True when the folder `identity` is one on the current walk path.
+    // Following such a link would walk the same tree again under an ever
+    // longer path, and two of them in one folder would double the work at
+    // every level. In a tree without links no subdirectory can be one. Below
+    // a link to a directory D, though, a second link to an ancestor of D
+    // leads on through plain subdirectories to D again. So below a link every
+    // subdirectory is checked, elsewhere only links, which keeps the check
+    // off ordinary trees. Each level's identity is read once, when first
+    // needed; one that cannot be read matches nothing.
+    bool isOnWalkPath(const FileIdentity& identity) {
+        if (!identity.known) return false;
+        for (Level& level : levels_) {
+            if (!level.identityAsked) {
+                level.identityAsked = true;
+                std::error_code ec;
+                queryPath(NativeString(system_, 0, level.systemEnd), ec, &level.identity);
+            }
+            if (sameFile(identity, level.identity)) return true;
+        }
+        return false;
+    }
+
+    // Puts the system path of `level`'s entry `name` in system_.
+    void entrySystemPath(const Level& level, NativeView name) {
+        system_.resize(level.systemEnd);
+        if (level.systemJoin) system_ += fs::path::preferred_separator;
+        system_.append(name);
+    }
+
+    std::string_view folderText(const Level& level) const { return std::string_view(text_.data(), level.folderEnd); }
+
+    const Scanner& scanner_;
+    ScanStatistics& stats_;
+    const ScanVisitor& visit_;
+    const ScanProgress& progress_;
+    ListingOpener open_;
+    std::string text_;        // the deepest folder's text and separator, then the name at hand
+    NativeString system_;     // the same as the system spells it
+    std::string nameBuffer_;  // a listed name's text, where it must be converted
+    std::vector<Level> levels_;
+};
 
 }  // namespace
 
-#ifdef _WIN32
-// u8string throws filesystem_error on an unpaired surrogate, high or low.
-std::string pathText(const fs::path& path) { return path.u8string(); }
-
-// Strict UTF-8: text that is not valid UTF-8 (encoded surrogates and overlong
-// forms included) cannot become a path.
-fs::path pathFromText(const std::string& text) {
-    if (text.empty()) return fs::path();
-    const auto invalid = [] {
-        return fs::filesystem_error("Cannot convert character sequence",
-                                    std::make_error_code(std::errc::illegal_byte_sequence));
-    };
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw invalid();
-    const int size = static_cast<int>(text.size());
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (units <= 0) throw invalid();
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
-        throw invalid();
-    return fs::path(std::move(wide));
+std::string ScanResultView::text() const {
+    std::string whole;
+    whole.reserve(folder.size() + name.size());
+    return whole.append(folder).append(name);
 }
 
-namespace {
+fs::path ScanResultView::path() const { return pathFromText(text()); }
 
-// D:, e: and the like: a drive letter and a colon, nothing more.
-bool isBareDriveName(const fs::path& path) {
-    const std::wstring& text = path.native();
-    return text.size() == 2 && text[1] == L':' &&
-           ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z'));
-}
-
-}  // namespace
-
-// The status queries answer "not found" for a bare drive name, though it
-// names that drive's current directory; its full path is asked about instead.
-// The walk still joins entries to the name as given, so they read D:name.
 fs::file_status startPathStatus(const fs::path& path) {
-    if (isBareDriveName(path)) return fs::status(fs::absolute(path));
-    return fs::status(path);
+    std::error_code ec;
+    const fs::file_status status = startPathStatus(path, ec);
+    if (status.type() == fs::file_type::none) throw fs::filesystem_error("cannot query the start path", path, ec);
+    return status;
 }
 
 fs::file_status startPathStatus(const fs::path& path, std::error_code& ec) {
-    if (!isBareDriveName(path)) return fs::status(path, ec);
-    const fs::path directory = fs::absolute(path, ec);
-    if (ec) return fs::file_status{};
-    return fs::status(directory, ec);
+    ec.clear();
+    NativeString system;
+    try {
+        system = systemPath(path);
+    } catch (const fs::filesystem_error& error) {
+        ec = error.code();
+        return fs::file_status(fs::file_type::none);
+    }
+    switch (queryPath(system, ec)) {
+    case EntryKind::file:
+        return fs::file_status(fs::file_type::regular);
+    case EntryKind::directory:
+        return fs::file_status(fs::file_type::directory);
+    case EntryKind::missing:
+        return fs::file_status(fs::file_type::not_found);
+    case EntryKind::unknown:
+        return fs::file_status(fs::file_type::none);
+    default:
+        return fs::file_status(fs::file_type::unknown);
+    }
 }
-#else
-fs::path pathFromText(const std::string& text) { return fs::path(text); }
-#endif
 
 bool Scanner::isProtectedArea(const fs::path& path) const {
     // A reference, not a view: where the text is converted it is a temporary.
     const std::string& text = pathText(path);
-    for (std::size_t pos = text.find('\\'); pos != std::string::npos; pos = text.find('\\', pos + 1))
-        for (std::string_view pattern : kProtectedPatterns)
-            if (matchesFolded(text, pos, pattern)) return true;
-    return false;
+    return holdsProtectedPattern(text, {});
 }
 
 bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
-    // The extension is found in the native text of the path's last element
-    // (its file name, when it has one) rather than built as a path of its own
-    // for every file the walk analyses.
-    auto last = path.end();
-    if (last == path.begin()) return false;
-    --last;
-    if (last->has_root_path()) return false;  // a bare root: no file name
-    const auto& name = last->native();
-    // The standard rule: from the last dot on, except in a name whose only
-    // dot is its first character. (".." has none either; its "." could not
-    // match anyway.)
-    const std::size_t dot = name.rfind(fs::path::value_type('.'));
-    if (dot == 0 || dot == name.npos) return false;
-    std::string converted;
-    const std::string_view text = extensionText(name, dot, converted);
-    for (const SuspiciousExtension& row : kSuspiciousExtensions) {
-        if (text.size() == row.extension.size() && matchesFolded(text, 0, row.extension)) {
-            reason = row.reason;
-            return true;
-        }
-    }
-    return false;
+    const char* found = reasonForPath(path);
+    if (found == nullptr) return false;
+    reason = found;
+    return true;
+}
+
+void Scanner::scan(const fs::path& start, ScanStatistics& stats, const ScanVisitor& visit,
+                   const ScanProgress& progress, ListingOpener open) {
+    // The one query whose failure reaches the caller.
+    const fs::file_status status = startPathStatus(start);
+    if (status.type() == fs::file_type::not_found) return;
+    Walk(*this, stats, visit, progress, open).run(start, status);
 }
 
 std::vector<ScanResult> Scanner::scan(const fs::path& start, ScanStatistics& stats) {
     std::vector<ScanResult> results;
-    // The one query whose failure reaches the caller.
-    const fs::file_status startStatus = startPathStatus(start);
-    if (startStatus.type() == fs::file_type::not_found) return results;
-
-    // The walk is iterative: a deep tree costs heap, not stack, and only the
-    // listing being read is open.
-    std::vector<Level> walkPath;
-    try {
-        if (fs::is_directory(startStatus)) {
-            ++stats.directoriesDiscovered;
-            std::error_code ec;
-            fs::directory_iterator listing = openListing(start, ec);
-            if (ec) {
-                ++stats.accessSkipped;
-            } else {
-                walkPath.push_back(Level{start, readListing(*this, std::move(listing), stats, results)});
-            }
-        } else if (fs::is_regular_file(startStatus)) {
-            analyseFile(*this, fs::path(start), stats, results);
-        }
-    } catch (const fs::filesystem_error&) {
-        ++stats.accessSkipped;
-    }
-
-    while (!walkPath.empty()) {
-        Level& level = walkPath.back();
-        if (level.next == level.entries.size()) {
-            walkPath.pop_back();
-            continue;
-        }
-        Entry& entry = level.entries[level.next++];
-        try {
-            if (entry.kind == fs::file_type::regular) {
-                analyseFile(*this, std::move(entry.path), stats, results);
-            } else if (entry.kind == fs::file_type::directory) {
-                if (isProtectedArea(entry.path)) {
-                    ++stats.protectedSkipped;
-                    continue;
-                }
-                const bool belowLink = entry.link || level.belowLink;
-                if (belowLink && isOnWalkPath(entry.path, walkPath)) {
-                    ++stats.accessSkipped;
-                    continue;
-                }
-                // A listing that opens and yields an entry shows that the
-                // directory still exists and is still a directory, so it
-                // needs no status query. One that fails or yields nothing is
-                // followed by the status query that tells the cases apart:
-                // gone, unreachable, no longer a directory, or a directory
-                // that is empty, refused for lack of permission, or failing.
-                std::error_code openError;
-                fs::directory_iterator listing = openListing(entry.path, openError);
-                if (!openError && listing != fs::directory_iterator()) {
-                    ++stats.directoriesDiscovered;
-                    std::vector<Entry> entries = readListing(*this, std::move(listing), stats, results);
-                    walkPath.push_back(Level{std::move(entry.path), std::move(entries), 0, belowLink});
-                    continue;
-                }
-                std::error_code ec;
-                const fs::file_status status = fs::status(entry.path, ec);
-                if (status.type() == fs::file_type::not_found) continue;
-                if (ec) {
-                    ++stats.accessSkipped;
-                } else if (fs::is_directory(status)) {
-                    ++stats.directoriesDiscovered;
-                    if (openError) ++stats.accessSkipped;
-                } else if (fs::is_regular_file(status)) {
-                    analyseFile(*this, std::move(entry.path), stats, results);
-                }
-            }
-        } catch (const fs::filesystem_error&) {
-            ++stats.accessSkipped;
-        }
-    }
+    scan(start, stats, [&results](const ScanResultView& result) {
+        results.push_back(ScanResult{result.path(), result.suspicious, std::string(result.reason)});
+    });
     return results;
 }

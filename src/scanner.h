@@ -5,15 +5,39 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
+
+#include "listing.h"
 
 /// One analysed file.
 struct ScanResult {
     std::filesystem::path path;  ///< spelled as the walk formed it
     bool suspicious;
     std::string reason;  ///< UTF-8 reason text when suspicious, otherwise empty
+};
+
+/// One analysed file as the walk hands it to a visitor. The views are valid
+/// only during the call.
+struct ScanResultView {
+    /// The text of the folder that holds the file, with the separator the
+    /// walk put after it: the file's path text is `folder` followed by
+    /// `name`. For a start path that is itself a file, `folder` is empty and
+    /// `name` is the whole start path's text.
+    std::string_view folder;
+    std::string_view name;
+    bool suspicious;
+    /// UTF-8 reason text when suspicious, otherwise empty. It is one of the
+    /// program's fixed texts, so it stays valid after the call.
+    std::string_view reason;
+
+    /// The file's path text.
+    std::string text() const;
+    /// The file's path, spelled as the walk formed it.
+    std::filesystem::path path() const;
 };
 
 /// Event counters of one or more walks; each event adds 1.
@@ -25,6 +49,12 @@ struct ScanStatistics {
     std::uint64_t protectedSkipped;
     std::uint64_t suspiciousFound;
 };
+
+/// Receives every analysed file, in walk order, as the walk meets it.
+using ScanVisitor = std::function<void(const ScanResultView&)>;
+/// Told the text of each folder the walk lists, when it starts listing it and
+/// again every few thousand entries of it.
+using ScanProgress = std::function<void(std::string_view folder)>;
 
 /// The narrow text of a path: UTF-8 where native paths are UTF-16, the native
 /// bytes elsewhere. Throws std::filesystem::filesystem_error when a UTF-16
@@ -40,20 +70,13 @@ inline const std::string& pathText(const std::filesystem::path& path) { return p
 /// std::filesystem::filesystem_error when the text cannot be converted.
 std::filesystem::path pathFromText(const std::string& text);
 
-/// The status of a start path, links followed, as std::filesystem::status
-/// gives it, except that a bare drive name such as D: is answered for the
-/// directory it names (that drive's current directory).
-#ifdef _WIN32
+/// The status of a start path, links followed, asked with its system path
+/// (on Windows its long form, so that a bare drive name such as D: is
+/// answered for that drive's current folder). The first form throws
+/// std::filesystem::filesystem_error on a failure other than not-found; the
+/// second sets `ec` and answers file_type::none then.
 std::filesystem::file_status startPathStatus(const std::filesystem::path& path);
 std::filesystem::file_status startPathStatus(const std::filesystem::path& path, std::error_code& ec);
-#else
-inline std::filesystem::file_status startPathStatus(const std::filesystem::path& path) {
-    return std::filesystem::status(path);
-}
-inline std::filesystem::file_status startPathStatus(const std::filesystem::path& path, std::error_code& ec) {
-    return std::filesystem::status(path, ec);
-}
-#endif
 
 class Scanner {
 public:
@@ -73,6 +96,12 @@ public:
     /// `start` itself propagates, as std::filesystem::filesystem_error.
     /// A start path that does not exist yields an empty list and no count.
     std::vector<ScanResult> scan(const std::filesystem::path& start, ScanStatistics& stats);
+
+    /// The same walk, handing each analysed file to `visit` as it is met
+    /// instead of keeping it, and telling `progress` (when given) which
+    /// folder it lists. Each listing is opened with `open`.
+    void scan(const std::filesystem::path& start, ScanStatistics& stats, const ScanVisitor& visit,
+              const ScanProgress& progress = nullptr, ListingOpener open = openListing);
 };
 
 #endif
