@@ -37,9 +37,12 @@ std::string error(const char* call, const std::wstring& path) {
     return std::string(call) + " " + asText(path) + ": error " + std::to_string(code);
 }
 
-// Empties the directory `dir` and removes it, through the system's own calls,
-// which take paths of any length here. Links must be gone already: the
-// system's removal follows them.
+// The long form of an absolute path, which takes every name as it is: a
+// final dot or space, or a device's name such as "aux".
+std::wstring longForm(const fs::path& path) { return L"\\\\?\\" + path.native(); }
+
+// Empties the directory `dir` (in the long form) and removes it. Links must
+// be gone already: the system's removal follows them.
 std::string removeTree(const std::wstring& dir) {
     WIN32_FIND_DATAW found;
     const HANDLE listing = FindFirstFileW((dir + L"\\*").c_str(), &found);
@@ -68,11 +71,11 @@ bool runLinux(std::vector<std::string> argv) {
 }
 
 void makeDir(const fs::path& path) {
-    if (!CreateDirectoryW(path.c_str(), nullptr)) fail([&] { return "CreateDirectoryW " + asText(path); });
+    if (!CreateDirectoryW(longForm(path).c_str(), nullptr)) fail([&] { return "CreateDirectoryW " + asText(path); });
 }
 
 void makeFile(const fs::path& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(longForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) fail([&] { return "CreateFileW " + asText(path); });
     CloseHandle(file);
 }
@@ -221,7 +224,7 @@ TempTree::~TempTree() {
             ADD_FAILURE() << "cannot remove the link " << asText(made);
     }
     if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
-    const std::string problem = removeTree(root_.native());
+    const std::string problem = removeTree(longForm(root_));
     if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
 }
 
@@ -233,7 +236,7 @@ fs::path TempTree::path(const std::string& relative) const {
 
 void TempTree::makeParents(const std::string& relative) {
     for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
-        if (GetFileAttributesW(path(relative.substr(0, slash)).c_str()) == INVALID_FILE_ATTRIBUTES)
+        if (GetFileAttributesW(longForm(path(relative.substr(0, slash))).c_str()) == INVALID_FILE_ATTRIBUTES)
             makeDir(path(relative.substr(0, slash)));
 }
 
@@ -268,14 +271,14 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
     return made;
 }
 
-fs::path TempTree::chain(int depth, const std::string& file) {
+fs::path TempTree::chain(int depth, const std::string& file, const std::string& name) {
     fs::path level = root_;
     for (int i = 1; i <= depth; ++i) {
-        level /= L"d";
+        level /= asPath(name);
         makeDir(level);
         makeFile(level / asPath(file));
     }
-    return path("d");
+    return path(name);
 }
 
 #else
@@ -346,19 +349,19 @@ void TempTree::chmod(const std::string& relative, mode_t mode) {
     if (::chmod(target.c_str(), mode) != 0) fail("chmod " + target.native());
 }
 
-fs::path TempTree::chain(int depth, const std::string& file) {
+fs::path TempTree::chain(int depth, const std::string& file, const std::string& name) {
     Fd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY));
     for (int level = 1; level <= depth && dir.get() >= 0; ++level) {
-        if (::mkdirat(dir.get(), "d", 0700) != 0 || ::fchmodat(dir.get(), "d", 0755, 0) != 0)
-            fail("mkdirat d at level " + std::to_string(level));
-        dir.reset(::openat(dir.get(), "d", O_RDONLY | O_DIRECTORY));
+        if (::mkdirat(dir.get(), name.c_str(), 0700) != 0 || ::fchmodat(dir.get(), name.c_str(), 0755, 0) != 0)
+            fail("mkdirat at level " + std::to_string(level));
+        dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
         if (dir.get() < 0) break;
         const int fd = ::openat(dir.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd < 0) fail("create " + file + " at level " + std::to_string(level));
         ::close(fd);
     }
     if (dir.get() < 0) fail("open chain directory");
-    return path("d");
+    return path(name);
 }
 
 #endif
@@ -373,32 +376,46 @@ fs::path TempTree::example(const std::string& name) {
 
 std::vector<std::string> listingOrder(const fs::path& dir) {
     std::vector<std::string> names;
+#ifdef _WIN32
+    // The standard listing here stops at 260 characters and misreads some names.
+    WIN32_FIND_DATAW found;
+    const HANDLE listing = FindFirstFileW((longForm(dir) + L"\\*").c_str(), &found);
+    if (listing == INVALID_HANDLE_VALUE) fail([&] { return "FindFirstFileW " + asText(dir); });
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(asText(name));
+    } while (FindNextFileW(listing, &found));
+    FindClose(listing);
+#else
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.push_back(asText(entry.path().filename()));
+#endif
     return names;
 }
 
-std::vector<bool> chainFileFirst(const fs::path& top, int levels, const std::string& file) {
-    std::vector<bool> fileFirst;
+std::vector<std::string> chainWalkOrder(const std::string& start, const fs::path& top, int levels,
+                                        const std::string& file, const std::string& name) {
+    std::vector<std::string> order, after;
     fs::path dir = top;
-    for (int level = 1; level <= levels; ++level, dir /= "d") {
+    std::string text = start;
+    for (int level = 1; level <= levels; ++level, dir /= asPath(name), text = joined(text, name)) {
         const std::vector<std::string> names = listingOrder(dir);
-        fileFirst.push_back(!names.empty() && names.front() == file);
+        (!names.empty() && names.front() == file ? order : after).push_back(joined(text, file));
     }
-    return fileFirst;
+    order.insert(order.end(), after.rbegin(), after.rend());
+    return order;
 }
 
 ScanStatistics chainWalkCounts(const fs::path& top, int depth) {
 #ifdef _WIN32
-    const std::size_t longest = MAX_PATH - 1;
-    const std::uint64_t pastIsDiscovered = 1;
+    const int listed = depth;
+    static_cast<void>(top);
 #else
-    const std::size_t longest = PATH_MAX - 1;
-    const std::uint64_t pastIsDiscovered = 0;
-#endif
     // Level k (top being level 1) is top followed by k - 1 separators and "d"s.
+    const std::size_t longest = PATH_MAX - 1;
     const std::size_t size = top.native().size();
     const int listed = size > longest ? 0 : std::min(depth, static_cast<int>((longest - size) / 2) + 1);
+#endif
     const std::uint64_t n = static_cast<std::uint64_t>(listed);
     const std::uint64_t past = listed < depth ? 1 : 0;
-    return {n + past * pastIsDiscovered, n, n, past, 0, 0};
+    return {n, n, n, past, 0, 0};
 }

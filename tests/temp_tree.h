@@ -66,10 +66,11 @@ public:
 
     /// The mixed example: name/a.txt, name/s.scr and name/d/p.PIF.
     std::filesystem::path example(const std::string& name);
-    /// `depth` nested directories root()/d, root()/d/d, ..., each holding one
-    /// empty file `file`; returns root()/d. On POSIX it is built through open
-    /// directories, so it may go deeper than the longest path the system accepts.
-    std::filesystem::path chain(int depth, const std::string& file);
+    /// `depth` nested directories root()/name, root()/name/name, ..., each
+    /// holding one empty file `file`; returns root()/name. It is built
+    /// through open directories (POSIX) or long-form paths (Windows), so it
+    /// may go deeper than the longest ordinary path.
+    std::filesystem::path chain(int depth, const std::string& file, const std::string& name = "d");
 
 private:
     void makeParents(const std::string& relative);
@@ -83,16 +84,18 @@ private:
 /// The names (as text) in `dir` in the order its listing yields them.
 std::vector<std::string> listingOrder(const std::filesystem::path& dir);
 
-/// For each level 1 to `levels` of a chain made by TempTree::chain, whether
-/// that level's listing yields `file` before "d".
-std::vector<bool> chainFileFirst(const std::filesystem::path& top, int levels, const std::string& file);
+/// The path texts of the files of levels 1 to `levels` of a chain made by
+/// TempTree::chain at `top`, in walk order (each level's file before or after
+/// everything below it, as that level's listing orders them), as a walk from
+/// `start`, a spelling of `top`, forms them.
+std::vector<std::string> chainWalkOrder(const std::string& start, const std::filesystem::path& top, int levels,
+                                        const std::string& file, const std::string& name = "d");
 
-/// What a walk of a chain of `depth` directories from `top` counts. Every
-/// level whose path is short enough is listed, with its file; the first level
-/// past that is counted once as skipped for access. On POSIX that is a path
-/// shorter than PATH_MAX, which counts the NUL, and the level past it is not
-/// discovered. On Windows this build lists a directory whose path has 259
-/// characters at most, and the level past it is discovered but not listed.
+/// What a walk of a chain of `depth` directories named "d" from `top`
+/// counts. On POSIX every level whose path is shorter than PATH_MAX (which
+/// counts the NUL) is listed, with its file, and the first level past that is
+/// counted once as skipped for access and not discovered. On Windows, whose
+/// long paths reach far deeper, every level is listed.
 ScanStatistics chainWalkCounts(const std::filesystem::path& top, int depth);
 
 #endif

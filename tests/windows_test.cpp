@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "expected.h"
+#include "listing.h"
 #include "run_program.h"
 #include "scanner.h"
 #include "temp_tree.h"
@@ -209,6 +211,76 @@ TEST(WindowsWalk, BareDriveStatusIsThatOfItsCurrentDirectory) {
     EXPECT_TRUE(fs::is_directory(startPathStatus("C:")));
     // A drive without a device is still not found.
     EXPECT_EQ(startPathStatus("Q:", ec).type(), fs::file_type::not_found);
+}
+
+// Names that the ordinary path rules would change or refuse: a final dot or
+// space is trimmed there, and "aux", "con.d", "nul.scr" and "com1.pif" are
+// taken for devices. The walk hands the system long-form paths, which take
+// every name as it is.
+TEST(WindowsWalk, NamesTheOrdinaryPathRulesWouldChangeAreWalkedAsThemselves) {
+    TempTree tree;
+    const std::vector<std::pair<std::string, std::string>> entries = {
+        {"trail.", "x.scr"}, {"trail", "y.pif"}, {"sp ", "z.scr"}, {"dots..", "d.scr"}, {"aux", "a.scr"},
+        {"con.d", "c.pif"},  {"nul.scr", ""},    {"com1.pif", ""}, {"ok", "o.scr"},
+    };
+    std::map<std::string, std::string> resultOf;  // each top-level name's one result
+    for (const auto& [name, inner] : entries) {
+        tree.file(inner.empty() ? name : name + "/" + inner);
+        resultOf[name] = tree.text(inner.empty() ? name : name + "/" + inner);
+    }
+    std::vector<std::string> expected;
+    for (const std::string& name : listingOrder(tree.root())) expected.push_back(resultOf.at(name));
+
+    Walk w = walk(tree.root());
+    EXPECT_EQ(w.stats, (ScanStatistics{8, 9, 9, 0, 0, 9}));
+    EXPECT_EQ(w.results, expected);
+
+    // A folder path that the report prints can be scanned again as it stands.
+    w = walk(asPath(tree.text("trail.")));
+    EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 0, 0, 1}));
+    EXPECT_EQ(w.results, std::vector<std::string>{tree.text("trail./x.scr")});
+}
+
+// About 1,300 characters, far past the 260 of an ordinary path.
+TEST(WindowsWalk, FoldersPastTheOrdinaryPathLimitAreWalked) {
+    TempTree tree;
+    const std::string name = "a-folder-name-forty-characters-long-0123";
+    ASSERT_EQ(name.size(), 40u);
+    const fs::path top = tree.chain(30, "f.scr", name);
+    const std::string start = forwardSlashes(asText(top));
+    const Walk w = walk(asPath(start));
+    EXPECT_EQ(w.stats, (ScanStatistics{30, 30, 30, 0, 0, 30}));
+    EXPECT_EQ(w.results, chainWalkOrder(start, top, 30, "f.scr", name));
+}
+
+// ---- Long-form system paths ------------------------------------------------
+
+TEST(WindowsPaths, StartPathsTakeTheLongFormLexically) {
+    const std::wstring cwd = fs::current_path().native();
+    ASSERT_TRUE(cwd.size() > 3 && cwd[1] == L':') << "the tests run in a folder on a drive";
+    const std::wstring drive = cwd.substr(0, 2);
+    const struct {
+        std::wstring start;
+        std::wstring expected;
+    } cases[] = {
+        {LR"(C:\a\b)", LR"(\\?\C:\a\b)"},
+        {LR"(C:/a//b/)", LR"(\\?\C:\a\b)"},
+        {LR"(C:\a\..\..\b\.\c)", LR"(\\?\C:\b\c)"},
+        {LR"(C:\)", LR"(\\?\C:\)"},
+        {LR"(C:\T\trail.\sp \aux\nul.scr)", LR"(\\?\C:\T\trail.\sp \aux\nul.scr)"},
+        {LR"(C:\T\...\dots..)", LR"(\\?\C:\T\...\dots..)"},
+        {LR"(\\server\share\x\..\y)", LR"(\\?\UNC\server\share\y)"},
+        {LR"(//server/share)", LR"(\\?\UNC\server\share\)"},
+        {LR"(\\?\C:\a\..\b)", LR"(\\?\C:\a\..\b)"},  // already long: as it is
+        {LR"(\\.\C:\a\..\b)", LR"(\\?\C:\b)"},
+        {drive, LR"(\\?\)" + cwd},
+        {drive + LR"(sub\x)", LR"(\\?\)" + cwd + LR"(\sub\x)"},
+        {LR"(sub/../x\y)", LR"(\\?\)" + cwd + LR"(\x\y)"},
+        {LR"(.)", LR"(\\?\)" + cwd},
+        {LR"(\rooted\x)", LR"(\\?\)" + drive + LR"(\rooted\x)"},
+        {L"", L""},  // names nothing, not the current folder
+    };
+    for (const auto& c : cases) EXPECT_EQ(asText(systemPath(c.start)), asText(c.expected)) << asText(c.start);
 }
 
 // ---- The program's report --------------------------------------------------

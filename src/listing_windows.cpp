@@ -1,0 +1,305 @@
+// The listing and queries on Windows: the system's directory search, which
+// gives each entry's name, attributes and reparse tag with the listing, and
+// long-form paths (\\?\...), which reach any depth and hand every name to the
+// file system as it is: a final dot or space is kept, and no name is taken
+// for a device.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <climits>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "listing.h"
+#include "scanner.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::error_code systemError(DWORD code) { return std::error_code(static_cast<int>(code), std::system_category()); }
+
+fs::filesystem_error invalidText() {
+    return fs::filesystem_error("Cannot convert character sequence",
+                                std::make_error_code(std::errc::illegal_byte_sequence));
+}
+
+// The answers that mean "nothing is there".
+bool isNotFound(DWORD code) {
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_BAD_PATHNAME:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Wine lists a link to a folder with the reparse-point attribute but leaves
+// the tag unset.
+constexpr DWORD kTagUnread = 0xFFFFFFFF;
+
+// The kind of a listed entry, from what the listing gives: a symbolic link
+// or a junction is a link; a reparse folder whose tag cannot be read may be
+// one, so the walk follows it and checks it against the walk path like a
+// link. Every other reparse point (cloud placeholders, deduplicated files,
+// app execution aliases) is the file or folder its attributes say.
+EntryKind kindOf(const WIN32_FIND_DATAW& found) {
+    const DWORD attributes = found.dwFileAttributes;
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        const DWORD tag = found.dwReserved0;
+        if (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT) return EntryKind::link;
+        if (folder && (tag == 0 || tag == kTagUnread)) return EntryKind::link;
+    }
+    return folder ? EntryKind::directory : EntryKind::file;
+}
+
+class WindowsListing final : public Listing {
+public:
+    // `search` is the open search with its first entry in `found`, or
+    // INVALID_HANDLE_VALUE for a listing with no entries.
+    WindowsListing(HANDLE search, const WIN32_FIND_DATAW& found) : search_(search), found_(found) {}
+    ~WindowsListing() override {
+        if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
+    }
+    WindowsListing(const WindowsListing&) = delete;
+    WindowsListing& operator=(const WindowsListing&) = delete;
+
+    bool next(ListedEntry& entry, std::error_code& ec) override {
+        while (search_ != INVALID_HANDLE_VALUE) {
+            if (!first_ && !FindNextFileW(search_, &found_)) {
+                const DWORD code = GetLastError();
+                if (code != ERROR_NO_MORE_FILES) ec = systemError(code);
+                return false;
+            }
+            first_ = false;
+            const wchar_t* name = found_.cFileName;
+            if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+            entry.name = NativeView(name, std::wcslen(name));
+            entry.kind = kindOf(found_);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    HANDLE search_;
+    WIN32_FIND_DATAW found_;
+    bool first_ = true;
+};
+
+bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Calls `get(buffer, size)`, a system call that answers the length it needs
+// when the buffer is too small, until the answer fits.
+template <typename Get>
+std::wstring askSystem(Get get, const char* what) {
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = get(text.data(), static_cast<DWORD>(text.size()));
+        if (length == 0) throw fs::filesystem_error(what, systemError(GetLastError()));
+        if (length < text.size()) {
+            text.resize(length);
+            return text;
+        }
+        text.resize(length);
+    }
+}
+
+// The current folder, or that of drive `drive` (such as L"D:").
+std::wstring currentFolder() {
+    return askSystem([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); },
+                     "cannot read the current folder");
+}
+std::wstring currentFolderOf(const std::wstring& drive) {
+    return askSystem(
+        [&drive](wchar_t* buffer, DWORD size) { return GetFullPathNameW(drive.c_str(), size, buffer, nullptr); },
+        "cannot read the drive's current folder");
+}
+
+// A folder the system reports may itself be in the long form; this is its
+// ordinary form, which the steps below take apart.
+std::wstring ordinaryForm(std::wstring path) {
+    if (startsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+    if (startsWith(path, L"\\\\?\\")) return path.substr(4);
+    return path;
+}
+
+// `path`, with backslashes only, made absolute: a drive path (C:\...), a
+// network path (\\server\share\...) or a device path (\\.\...).
+std::wstring absoluteForm(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    if (startsWith(path, L"\\\\")) return path;
+    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == L':') {
+        if (path.size() > 2 && path[2] == L'\\') return path;
+        // D: or D:name, relative to that drive's current folder.
+        return ordinaryForm(currentFolderOf(path.substr(0, 2))) + L"\\" + path.substr(2);
+    }
+    const std::wstring current = ordinaryForm(currentFolder());
+    if (!path.empty() && path[0] == L'\\') {
+        // Rooted on the current folder's drive or share.
+        std::size_t root = 2;
+        if (startsWith(current, L"\\\\")) {
+            root = current.find(L'\\', 2);
+            root = root == current.npos ? current.size() : current.find(L'\\', root + 1);
+            if (root == current.npos) root = current.size();
+        }
+        return current.substr(0, root) + path;
+    }
+    return current + L"\\" + path;
+}
+
+}  // namespace
+
+std::unique_ptr<Listing> openListing(const NativeString& folder, std::error_code& ec) {
+    NativeString pattern = folder;
+    if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
+    pattern += L'*';
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        // A listing refused for lack of permission is empty, as the standard
+        // listing's skip_permission_denied makes it; so is one without a
+        // single entry (only a drive's root can have none).
+        if (code != ERROR_ACCESS_DENIED && code != ERROR_FILE_NOT_FOUND) {
+            ec = systemError(code);
+            return nullptr;
+        }
+    }
+    return std::make_unique<WindowsListing>(search, found);
+}
+
+EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
+    ec.clear();
+    // A handle for attributes alone, links followed. Backup semantics opens
+    // folders as well; "no recall" leaves a file held in remote storage (a
+    // cloud placeholder) where it is. Nothing is read.
+    const HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (isNotFound(code)) return EntryKind::missing;
+        ec = systemError(code);
+        return EntryKind::unknown;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const BOOL answered = GetFileInformationByHandle(handle, &info);
+    const DWORD code = GetLastError();
+    if (answered && identity != nullptr) {
+        // The 128-bit file ID where the file system has one (ReFS needs it),
+        // otherwise the 64-bit file index.
+        FILE_ID_INFO id;
+        if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+            std::uint64_t parts[2];
+            static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
+            std::memcpy(parts, id.FileId.Identifier, sizeof parts);
+            *identity = FileIdentity{id.VolumeSerialNumber, parts[1], parts[0], true};
+        } else {
+            *identity = FileIdentity{info.dwVolumeSerialNumber, 0,
+                                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, true};
+        }
+    }
+    CloseHandle(handle);
+    if (!answered) {
+        ec = systemError(code);
+        return EntryKind::unknown;
+    }
+    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory : EntryKind::file;
+}
+
+NativeString systemPath(const fs::path& start) {
+    const std::wstring& given = start.native();
+    if (given.empty()) return given;  // names nothing, not the current folder
+    if (startsWith(given, L"\\\\?\\")) return given;
+    const std::wstring path = absoluteForm(given);
+
+    // The root, which ".." cannot climb above, and where the names begin.
+    std::wstring root;
+    std::size_t names = 0;
+    if (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\\\.\\")) {
+        // A device path: the device's name is the root.
+        names = path.find(L'\\', 4);
+        if (names == path.npos) names = path.size();
+        root = L"\\\\?\\" + path.substr(4, names - 4);
+    } else if (startsWith(path, L"\\\\")) {
+        // A network path: server and share.
+        names = path.find(L'\\', 2);
+        names = names == path.npos ? path.size() : path.find(L'\\', names + 1);
+        if (names == path.npos) names = path.size();
+        root = L"\\\\?\\UNC\\" + path.substr(2, names - 2);
+    } else {
+        names = 2;
+        root = L"\\\\?\\" + path.substr(0, 2);
+    }
+
+    std::vector<std::wstring> kept;
+    for (std::size_t begin = names; begin < path.size();) {
+        std::size_t end = path.find(L'\\', begin);
+        if (end == path.npos) end = path.size();
+        const std::wstring name = path.substr(begin, end - begin);
+        if (name == L"..") {
+            if (!kept.empty()) kept.pop_back();
+        } else if (!name.empty() && name != L".") {
+            kept.push_back(name);
+        }
+        begin = end + 1;
+    }
+    std::wstring result = root;
+    for (const std::wstring& name : kept) result += L"\\" + name;
+    if (kept.empty()) result += L"\\";
+    return result;
+}
+
+std::string_view nameText(NativeView name, std::string& buffer) {
+    buffer.clear();
+    // Most names are ASCII, which is its own UTF-8.
+    bool ascii = true;
+    for (wchar_t c : name) ascii = ascii && c < 0x80;
+    if (ascii) {
+        buffer.assign(name.begin(), name.end());
+        return buffer;
+    }
+    if (name.size() > static_cast<std::size_t>(INT_MAX)) throw invalidText();
+    const int units = static_cast<int>(name.size());
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), units, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) throw invalidText();  // an unpaired surrogate
+    buffer.resize(static_cast<std::size_t>(size));
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), units, buffer.data(), size, nullptr, nullptr);
+    return buffer;
+}
+
+std::string pathText(const fs::path& path) {
+    std::string text;
+    nameText(path.native(), text);
+    return text;
+}
+
+// Strict UTF-8: text that is not valid UTF-8 (encoded surrogates and overlong
+// forms included) cannot become a path.
+fs::path pathFromText(const std::string& text) {
+    if (text.empty()) return fs::path();
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw invalidText();
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (units <= 0) throw invalidText();
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
+        throw invalidText();
+    return fs::path(std::move(wide));
+}
