@@ -104,6 +104,24 @@ TEST(Program, ChainOf1500DirectoriesWithFewDescriptors) { expectChainWalked(1500
 
 TEST(Program, ChainPastThePathLimitWithFewDescriptors) { expectChainWalked(3000); }
 
+// Only the suspicious files are kept, so memory does not grow with the tree.
+// Sanitizers keep books on every allocation, so their builds cannot show it.
+#ifndef __SANITIZE_ADDRESS__
+TEST(Program, PeakMemoryDoesNotGrowWithTheNumberOfFiles) {
+    TempTree tree;
+    const auto fill = [&tree](const std::string& dir, int files) {
+        tree.file(dir + "/one.scr");
+        for (int i = 1; i < files; ++i) tree.file(dir + "/file-with-a-longish-name-" + std::to_string(i) + ".txt");
+        return tree.text(dir);
+    };
+    const Outcome small = runDravelon({fill("small", 1000)});
+    const Outcome large = runDravelon({fill("large", 100000)});
+    ASSERT_EQ(small.status, 0);
+    ASSERT_EQ(large.status, 0);
+    EXPECT_LT(large.peakResidentKiB - small.peakResidentKiB, 2048) << small.peakResidentKiB << " KiB for 1,000 files";
+}
+#endif
+
 // Wine reports a link to itself as not found.
 TEST(Program, StartPathThatIsALinkLoop) {
     TempTree tree;

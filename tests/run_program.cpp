@@ -325,8 +325,10 @@ Outcome runProgram(std::vector<std::string> argvText, const RunOptions& options)
     Outcome outcome;
     collect(pid, outRead, errPipe[0], deadline, outcome);
     int wait = 0;
-    while (::waitpid(pid, &wait, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (::wait4(pid, &wait, 0, &usage) < 0 && errno == EINTR) {
     }
+    outcome.peakResidentKiB = usage.ru_maxrss;
     outcome.status = WIFEXITED(wait) ? WEXITSTATUS(wait) : 128 + WTERMSIG(wait);
     return outcome;
 }

@@ -15,6 +15,7 @@ struct Outcome {
     std::string out;        ///< standard output, as read from the pipe or the terminal
     std::string err;        ///< standard error
     bool timedOut = false;  ///< killed after the time limit
+    long peakResidentKiB = 0;  ///< the program's peak resident size (POSIX)
 };
 
 bool operator==(const Outcome& a, const Outcome& b);

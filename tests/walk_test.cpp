@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <ostream>
 
@@ -25,9 +26,24 @@ struct Walk {
     ScanStatistics stats;
 };
 
-Walk walk(const fs::path& start) {
+// The same files in the same order with the same counts, whether the walk
+// keeps a list or hands each file to a visitor: `open` lists the folders of
+// the visiting walk.
+Walk walk(const fs::path& start, ListingOpener open = openListing) {
     ScanStatistics stats{};
     std::vector<ScanResult> results = Scanner().scan(start, stats);
+    ScanStatistics visitedStats{};
+    std::vector<ScanResult> visited;
+    Scanner().scan(
+        start, visitedStats,
+        [&visited](const ScanResultView& result) {
+            EXPECT_EQ(result.text(), std::string(result.folder) + std::string(result.name));
+            visited.push_back({asPath(result.text()), result.suspicious, std::string(result.reason)});
+        },
+        nullptr, open);
+    if (open != openListing) return {std::move(visited), visitedStats};
+    EXPECT_EQ(visitedStats, stats) << "visiting and listing walks of " << asText(start);
+    EXPECT_EQ(visited, results) << "visiting and listing walks of " << asText(start);
     return {std::move(results), stats};
 }
 
@@ -159,6 +175,86 @@ TEST(Walk, RegularFileStart) {
     w = walk(tree.file(protectedName("$RECYCLE.BIN.scr")));
     EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 0, 0, 1, 0}));
     EXPECT_TRUE(w.results.empty());
+}
+
+// A listing that fails after gFailAfter entries, in the folder whose system
+// path ends in gFaultyFolder.
+std::string gFaultyFolder;
+std::size_t gFailAfter = 0;
+
+class FailingListing final : public Listing {
+public:
+    FailingListing(std::unique_ptr<Listing> listing, std::size_t left) : listing_(std::move(listing)), left_(left) {}
+    bool next(ListedEntry& entry, std::error_code& ec) override {
+        if (left_-- == 0) {
+            ec = std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        return listing_->next(entry, ec);
+    }
+
+private:
+    std::unique_ptr<Listing> listing_;
+    std::size_t left_;
+};
+
+std::unique_ptr<Listing> openFailing(const NativeString& folder, std::error_code& ec) {
+    std::unique_ptr<Listing> listing = openListing(folder, ec);
+    const NativeString faulty = asPath(gFaultyFolder).native();
+    if (!listing || folder.size() < faulty.size() || folder.compare(folder.size() - faulty.size(), faulty.size(), faulty) != 0)
+        return listing;
+    return std::make_unique<FailingListing>(std::move(listing), gFailAfter);
+}
+
+// A listing that fails part-way keeps the entries read before the failure, in
+// order, and counts the failure once; the rest of that folder is not visited.
+TEST(Walk, ListingThatFailsPartWay) {
+    TempTree tree;
+    const fs::path t = tree.dir("T");
+    const std::vector<std::string> files = {"a.scr", "b.txt", "c.pif", "d.txt", "e.scr"};
+    for (const std::string& name : files) tree.file("T/" + name);
+    tree.file("T/sub/s.scr");
+    const std::vector<std::string> order = listingOrder(t);
+    const std::size_t afterSub = static_cast<std::size_t>(std::find(order.begin(), order.end(), "sub") - order.begin()) + 1;
+    const struct {
+        const char* where;
+        std::string folder;
+        std::size_t after;
+    } cases[] = {
+        {"first entry", joined("", "T"), 0},
+        {"middle", joined("", "T"), 3},
+        {"after a subdirectory", joined("", "T"), afterSub},
+        {"first entry of a subdirectory", joined("T", "sub"), 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        gFaultyFolder = c.folder;
+        gFailAfter = c.after;
+        const bool subFails = c.folder != joined("", "T");
+        const std::size_t kept = subFails ? order.size() : c.after;
+        ScanStatistics expected{1, 0, 0, 1, 0, 0};
+        std::vector<ScanResult> results;
+        for (std::size_t i = 0; i < kept; ++i) {
+            ++expected.filesFound;
+            if (order[i] == "sub") {
+                ++expected.directoriesDiscovered;
+                if (subFails) {
+                    --expected.filesFound;  // s.scr is never seen
+                    continue;
+                }
+                results.push_back(flagged(join(t, "sub/s.scr"), kScreenSaverReason));
+            } else {
+                const bool scr = order[i].back() == 'r';
+                const bool pif = order[i].back() == 'f';
+                results.push_back({join(t, order[i]), scr || pif, scr ? kScreenSaverReason : pif ? kOldExecutableReason : ""});
+            }
+        }
+        expected.filesAnalyzed = expected.filesFound;
+        for (const ScanResult& result : results) expected.suspiciousFound += result.suspicious;
+        const Walk w = walk(t, openFailing);
+        EXPECT_EQ(w.stats, expected);
+        EXPECT_EQ(w.results, results);
+    }
 }
 
 // Wine takes minutes to build 1,500 levels, and no path limit stops a walk
