@@ -2,25 +2,24 @@
 // prints a fixed-layout report.
 //
 // Exit status: 0 after a walk, 1 when the start path does not exist, 2 when the
-// start path or the working directory cannot be reached or put into text.
+// start path or the working directory cannot be reached or put into text, or
+// when the report cannot be written.
 //
 // When standard output is a terminal, control characters in the printed paths
-// are shown as "?"; a pipe or a file receives every byte as it is.
+// are shown as "?"; a pipe or a file receives every byte as it is. When
+// standard error is a terminal, a long walk shows its progress there on one
+// line, which is erased before the report goes on.
 
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
-#ifdef _WIN32
-#include <io.h>
-#include <stdio.h>
-#else
-#include <unistd.h>
-#endif
-
+#include "console.h"
 #include "scanner.h"
 
 namespace fs = std::filesystem;
@@ -30,35 +29,22 @@ namespace {
 constexpr char kEqualsRule[] = "========================================";
 constexpr char kDashRule[] = "----------------------------------------";
 
+void print(std::string_view text) { write(Stream::output, text); }
+
 // Ends the run after a failure: whatever the report already holds is shown
 // first, then one line on standard error. Returns the exit status.
 int fail(const char* message, int status = 2) {
-    std::cout.flush();
-    std::cerr << message << '\n';
-    std::cerr.flush();
+    flush(Stream::output);
+    write(Stream::error, std::string(message) + '\n');
+    flush(Stream::error);
     return status;
 }
 
-// True when standard output is shown on a terminal rather than read by a
-// program or written to a file.
-bool isTerminal() {
-#ifdef _WIN32
-    return _isatty(_fileno(stdout)) != 0;
-#else
-    return isatty(STDOUT_FILENO) != 0;
-#endif
-}
-
-// Writes a path text. On a terminal every control character becomes "?", so
-// that a file's name cannot move the cursor, erase lines or forge report
-// lines: the bytes 0x01 to 0x1F and 0x7F, and the C1 controls in their UTF-8
-// form 0xC2 0x80 to 0xC2 0x9F (one "?" for the pair). Elsewhere the bytes are
-// written as they are.
-void writePath(std::string_view text, bool terminal) {
-    if (!terminal) {
-        std::cout << text;
-        return;
-    }
+// A path text as a terminal may show it: every control character becomes
+// "?", so that a file's name cannot move the cursor, erase lines or forge
+// report lines. These are the bytes 0x01 to 0x1F and 0x7F, and the C1
+// controls in their UTF-8 form 0xC2 0x80 to 0xC2 0x9F (one "?" for the pair).
+std::string masked(std::string_view text) {
     std::string shown;
     shown.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -73,8 +59,72 @@ void writePath(std::string_view text, bool terminal) {
             shown += text[i];
         }
     }
-    std::cout << shown;
+    return shown;
 }
+
+// Writes a path text: masked on a terminal, byte for byte elsewhere.
+void printPath(std::string_view text, bool terminal) {
+    if (terminal)
+        print(masked(text));
+    else
+        print(text);
+}
+
+// The line on standard error that shows how far a long walk has come. It
+// appears once the run has lasted half a second, is rewritten a few times a
+// second, and only when standard error is a terminal that can rewrite a line.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::chrono::steady_clock::time_point start) : start_(start) {
+        const char* term = std::getenv("TERM");
+        enabled_ = isTerminal(Stream::error) && (term == nullptr || std::strcmp(term, "dumb") != 0);
+    }
+
+    bool enabled() const { return enabled_; }
+
+    void update(const ScanStatistics& stats, std::string_view folder) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < std::chrono::milliseconds(500) || (shown_ && now - last_ < std::chrono::milliseconds(200)))
+            return;
+        last_ = now;
+        shown_ = true;
+        rewriteLine(Stream::error, compose(stats, folder));
+    }
+
+    // Leaves the terminal as it was before the line appeared.
+    void erase() {
+        if (shown_) rewriteLine(Stream::error, {});
+        shown_ = false;
+    }
+
+private:
+    // The counts and the folder, shortened from the left to the terminal's
+    // width less one, so that the line never wraps: counted in bytes, which
+    // is never fewer than the columns they take, and cut where a UTF-8
+    // character begins.
+    static std::string compose(const ScanStatistics& stats, std::string_view folder) {
+        std::string line = "Taraniyor... " + std::to_string(stats.filesFound) + " dosya, " +
+                           std::to_string(stats.directoriesDiscovered) + " klasor: ";
+        const std::size_t width = terminalWidth(Stream::error);
+        const std::size_t room = (width > 1 ? width : 80) - 1;
+        if (line.size() >= room) return line.substr(0, room);
+        std::string shown = masked(folder);
+        if (line.size() + shown.size() > room) {
+            const std::string_view elided = "...";
+            std::size_t from = shown.size() - (room - line.size());
+            from = from + elided.size() > shown.size() ? shown.size() : from + elided.size();
+            while (from < shown.size() && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80) ++from;
+            shown = std::string(elided) + shown.substr(from);
+            if (line.size() + shown.size() > room) shown.clear();
+        }
+        return line + shown;
+    }
+
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_;
+    bool enabled_ = false;
+    bool shown_ = false;
+};
 
 // A suspicious file as the report lists it.
 struct Finding {
@@ -83,35 +133,47 @@ struct Finding {
 };
 
 void printReport(const ScanStatistics& stats, const std::vector<Finding>& findings, bool terminal) {
-    std::cout << "Tarama tamamlandi.\n"
-              << '\n'
-              << "Klasorler kesfedildi: " << stats.directoriesDiscovered << '\n'
-              << "Dosyalar bulundu:      " << stats.filesFound << '\n'
-              << "Dosyalar analiz edildi: " << stats.filesAnalyzed << '\n'
-              << "Erisim nedeniyle atlandi: " << stats.accessSkipped << '\n'
-              << "Korunan sistem alani: " << stats.protectedSkipped << '\n'
-              << "Supheli: " << stats.suspiciousFound << '\n'
-              << '\n';
+    print("Tarama tamamlandi.\n\nKlasorler kesfedildi: " + std::to_string(stats.directoriesDiscovered) +
+          "\nDosyalar bulundu:      " + std::to_string(stats.filesFound) +
+          "\nDosyalar analiz edildi: " + std::to_string(stats.filesAnalyzed) +
+          "\nErisim nedeniyle atlandi: " + std::to_string(stats.accessSkipped) +
+          "\nKorunan sistem alani: " + std::to_string(stats.protectedSkipped) +
+          "\nSupheli: " + std::to_string(stats.suspiciousFound) + "\n\n");
+    // Every analysed file has a result, so none was analysed exactly when the
+    // list of results would be empty.
     if (stats.filesAnalyzed == 0) {
-        std::cout << "Analiz edilecek dosya bulunamadi.\n";
+        print("Analiz edilecek dosya bulunamadi.\n");
     } else {
-        std::cout << "Sonuclar:\n" << kDashRule << '\n';
+        print("Sonuclar:\n");
+        print(kDashRule);
+        print("\n");
         for (const Finding& finding : findings) {
-            std::cout << "[SUPHELI] ";
-            writePath(finding.path, terminal);
-            if (!finding.reason.empty()) std::cout << " -> " << finding.reason;
-            std::cout << '\n';
+            print("[SUPHELI] ");
+            printPath(finding.path, terminal);
+            if (!finding.reason.empty()) {
+                print(" -> ");
+                print(finding.reason);
+            }
+            print("\n");
         }
-        if (stats.suspiciousFound == 0) std::cout << "Supheli dosya bulunamadi.\n";
+        if (stats.suspiciousFound == 0) print("Supheli dosya bulunamadi.\n");
     }
-    std::cout << '\n' << kEqualsRule << "\nDravelon taramayi sonlandirdi.\n" << kEqualsRule << '\n';
+    print("\n");
+    print(kEqualsRule);
+    print("\nDravelon taramayi sonlandirdi.\n");
+    print(kEqualsRule);
+    print("\n");
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    const bool terminal = isTerminal();
-    std::cout << kEqualsRule << "\n              Dravelon\n          Dosya Tarayici v1.0\n" << kEqualsRule << "\n\n";
+    ProgressLine progress(std::chrono::steady_clock::now());
+    const bool terminal = isTerminal(Stream::output);
+    print(kEqualsRule);
+    print("\n              Dravelon\n          Dosya Tarayici v1.0\n");
+    print(kEqualsRule);
+    print("\n\n");
 
     fs::path start;
     if (argc < 2) {
@@ -127,9 +189,10 @@ int main(int argc, char* argv[]) {
     }
 
     try {
-        std::cout << "Taraniyor: ";
-        writePath(pathText(start), terminal);
-        std::cout << "\n\n";
+        const std::string text = pathText(start);
+        print("Taraniyor: ");
+        printPath(text, terminal);
+        print("\n\n");
     } catch (const fs::filesystem_error&) {
         return fail("Hata: Belirtilen yol gecersiz.");
     }
@@ -143,15 +206,26 @@ int main(int argc, char* argv[]) {
     ScanStatistics stats{};
     // Only the suspicious files are kept: memory does not grow with the tree.
     std::vector<Finding> findings;
+    ScanProgress onFolder;
+    if (progress.enabled()) {
+        flush(Stream::output);
+        onFolder = [&progress, &stats](std::string_view folder) { progress.update(stats, folder); };
+    }
     try {
-        scanner.scan(start, stats, [&findings](const ScanResultView& result) {
-            if (result.suspicious) findings.push_back(Finding{result.text(), result.reason});
-        });
+        scanner.scan(
+            start, stats,
+            [&findings](const ScanResultView& result) {
+                if (result.suspicious) findings.push_back(Finding{result.text(), result.reason});
+            },
+            onFolder);
     } catch (const fs::filesystem_error&) {
         // The start path changed between the two queries.
+        progress.erase();
         return fail("Hata: Belirtilen yola erisilemedi.");
     }
+    progress.erase();
 
     printReport(stats, findings, terminal);
+    if (!flush(Stream::output)) return fail("Hata: Rapor yazilamadi.");
     return 0;
 }

@@ -1,0 +1,106 @@
+// The standard streams on Windows. A console is written in UTF-16 with
+// WriteConsoleW, whatever its code page, which the program never changes; a
+// file or a pipe gets the UTF-8 bytes through the C runtime, whose text mode
+// ends each line in CR LF.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+
+#include "console.h"
+
+namespace {
+
+HANDLE handleOf(Stream stream) { return GetStdHandle(stream == Stream::output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE); }
+std::FILE* fileOf(Stream stream) { return stream == Stream::output ? stdout : stderr; }
+
+// Whether each stream is a console, asked of the console itself: the C
+// runtime's terminal test also answers yes for the NUL device.
+bool askConsole(Stream stream) {
+    DWORD mode = 0;
+    return GetConsoleMode(handleOf(stream), &mode) != 0;
+}
+
+bool isConsole(Stream stream) {
+    static const bool answers[2] = {askConsole(Stream::output), askConsole(Stream::error)};
+    return answers[stream == Stream::output ? 0 : 1];
+}
+
+// Whether a write to a console failed.
+bool consoleLost[2] = {false, false};
+
+void writeConsole(Stream stream, std::string_view text) {
+    // UTF-16, each "\n" as "\r\n" as the C runtime would write it.
+    std::wstring wide;
+    wide.reserve(text.size() + 8);
+    for (std::size_t begin = 0; begin < text.size();) {
+        std::size_t end = text.find('\n', begin);
+        const std::size_t stop = end == text.npos ? text.size() : end;
+        if (stop > begin) {
+            const int size = static_cast<int>(stop - begin);
+            const int units = MultiByteToWideChar(CP_UTF8, 0, text.data() + begin, size, nullptr, 0);
+            const std::size_t at = wide.size();
+            wide.resize(at + static_cast<std::size_t>(units));
+            MultiByteToWideChar(CP_UTF8, 0, text.data() + begin, size, wide.data() + at, units);
+        }
+        if (end == text.npos) break;
+        wide += L"\r\n";
+        begin = end + 1;
+    }
+    // Older consoles refuse very long writes: a few thousand units at a time,
+    // never splitting a surrogate pair.
+    const HANDLE console = handleOf(stream);
+    for (std::size_t at = 0; at < wide.size();) {
+        std::size_t count = std::min<std::size_t>(wide.size() - at, 8192);
+        if (at + count < wide.size() && wide[at + count - 1] >= 0xD800 && wide[at + count - 1] <= 0xDBFF) --count;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, wide.data() + at, static_cast<DWORD>(count), &written, nullptr) || written == 0) {
+            consoleLost[stream == Stream::output ? 0 : 1] = true;
+            return;
+        }
+        at += written;
+    }
+}
+
+}  // namespace
+
+bool isTerminal(Stream stream) { return isConsole(stream); }
+
+void write(Stream stream, std::string_view text) {
+    if (stream == Stream::error) std::fflush(stdout);
+    if (isConsole(stream))
+        writeConsole(stream, text);
+    else
+        std::fwrite(text.data(), 1, text.size(), fileOf(stream));
+}
+
+bool flush(Stream stream) {
+    if (isConsole(stream)) return !consoleLost[stream == Stream::output ? 0 : 1];
+    std::FILE* file = fileOf(stream);
+    return std::fflush(file) == 0 && std::ferror(file) == 0;
+}
+
+std::size_t terminalWidth(Stream stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(handleOf(stream), &info) || info.dwSize.X <= 0) return 0;
+    return static_cast<std::size_t>(info.dwSize.X);
+}
+
+void rewriteLine(Stream stream, std::string_view line) {
+    // The console is not asked to understand control sequences: the line is
+    // padded with spaces to the width, which also covers a longer line
+    // before it.
+    const std::size_t width = terminalWidth(stream);
+    std::size_t columns = 0;  // one a character: every byte that does not continue one
+    for (char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    std::string text = "\r";
+    text.append(line);
+    if (width > 1 + columns) text.append(width - 1 - columns, ' ');
+    if (line.empty()) text += '\r';
+    write(stream, text);
+}
