@@ -122,6 +122,21 @@ TEST(Program, PeakMemoryDoesNotGrowWithTheNumberOfFiles) {
 }
 #endif
 
+// A report lost on a full disk or a closed standard output is a failure; a
+// run that fails for its own reason keeps its own line and status.
+TEST(Program, ReportThatCannotBeWritten) {
+    TempTree tree;
+    tree.file("a.scr");
+    for (const bool full : {true, false}) {
+        SCOPED_TRACE(full ? "/dev/full" : "standard output closed");
+        RunOptions options;
+        options.outputFile = full ? "/dev/full" : "";
+        options.closeOutput = !full;
+        EXPECT_EQ(runDravelon({tree.text()}, options), (Outcome{2, "", errorLine(kUnwritable)}));
+        EXPECT_EQ(runDravelon({tree.text("missing")}, options), (Outcome{1, "", errorLine(kNotFound)}));
+    }
+}
+
 // Wine reports a link to itself as not found.
 TEST(Program, StartPathThatIsALinkLoop) {
     TempTree tree;

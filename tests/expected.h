@@ -45,6 +45,7 @@ std::string errorLine(const std::string& message);
 inline const std::string kNotFound = "Hata: Belirtilen yol bulunamadi.";
 inline const std::string kUnreachable = "Hata: Belirtilen yola erisilemedi.";
 inline const std::string kNoWorkingDirectory = "Hata: Calisma dizini alinamadi.";
+inline const std::string kUnwritable = "Hata: Rapor yazilamadi.";
 
 /// A report read back: its counters and result lines.
 struct ParsedReport {

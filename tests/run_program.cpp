@@ -17,8 +17,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
+#include <thread>
 #endif
 
 #include <cerrno>
@@ -220,7 +222,8 @@ void check(bool ok, const char* what) {
                                 bool dropRoot) {
     ::setsid();
     const char* step = "redirecting";
-    bool ok = ::dup2(fds[0], STDIN_FILENO) >= 0 && ::dup2(fds[1], STDOUT_FILENO) >= 0 && ::dup2(fds[2], STDERR_FILENO) >= 0;
+    bool ok = ::dup2(fds[0], STDIN_FILENO) >= 0 && ::dup2(fds[2], STDERR_FILENO) >= 0 &&
+              (fds[1] < 0 ? ::close(STDOUT_FILENO) == 0 : ::dup2(fds[1], STDOUT_FILENO) >= 0);
     if (ok && !options.cwd.empty()) {
         step = "entering the working directory";
         ok = ::chdir(options.cwd.c_str()) == 0 && (!options.removeCwd || ::rmdir(options.cwd.c_str()) == 0);
@@ -245,12 +248,15 @@ void check(bool ok, const char* what) {
     ::_exit(127);
 }
 
-// Reads standard output and standard error until both are closed, killing
-// the child `pid` at `deadline`.
-void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline, Outcome& outcome) {
+// Reads standard output and standard error (each unless -1) until both are
+// closed, killing the child `pid` at `deadline`; stops it for a second once
+// standard output holds `pauseAfterLines` lines.
+void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline, int pauseAfterLines,
+             Outcome& outcome) {
     pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
     std::string* sinks[2] = {&outcome.out, &outcome.err};
-    int stillOpen = 2;
+    int stillOpen = (outRead >= 0) + (errRead >= 0);
+    bool paused = pauseAfterLines <= 0;
     while (stillOpen > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -267,6 +273,12 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                if (!paused && std::count(outcome.out.begin(), outcome.out.end(), '\n') >= pauseAfterLines) {
+                    paused = true;
+                    ::kill(pid, SIGSTOP);
+                    std::this_thread::sleep_for(std::chrono::seconds(1));
+                    ::kill(pid, SIGCONT);
+                }
             } else if (got == 0 || errno != EINTR) {  // EOF, or EIO on the terminal
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
@@ -276,6 +288,23 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
     }
     for (pollfd& fd : fds)
         if (fd.fd >= 0) ::close(fd.fd);
+}
+
+void openPipe(int& readEnd, int& writeEnd) {
+    int ends[2];
+    check(::pipe2(ends, O_CLOEXEC) == 0, "pipe2");
+    readEnd = ends[0];
+    writeEnd = ends[1];
+}
+
+// The parent opens the terminal's other end before the fork and closes it
+// after, so that it is open without a break until the child ends; reading
+// the master then gives everything written, then EIO.
+void openTerminal(int& master, int& terminal) {
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    check(master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0, "posix_openpt");
+    terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    check(terminal >= 0, "open pty");
 }
 
 }  // namespace
@@ -290,24 +319,22 @@ Outcome runProgram(std::vector<std::string> argvText, const RunOptions& options)
     for (std::string& variable : envText) envp.push_back(variable.data());
     envp.push_back(nullptr);
 
-    int errPipe[2];
-    check(::pipe2(errPipe, O_CLOEXEC) == 0, "pipe2");
     int outRead = -1;
     int outWrite = -1;
-    if (!options.terminal) {
-        int outPipe[2];
-        check(::pipe2(outPipe, O_CLOEXEC) == 0, "pipe2");
-        outRead = outPipe[0];
-        outWrite = outPipe[1];
-    } else {
-        // The parent opens the terminal's other end before the fork and closes
-        // it after, so that it is open without a break until the child ends;
-        // reading the master then gives everything written, then EIO.
-        outRead = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        check(outRead >= 0 && ::grantpt(outRead) == 0 && ::unlockpt(outRead) == 0, "posix_openpt");
-        outWrite = ::open(::ptsname(outRead), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        check(outWrite >= 0, "open pty");
+    if (!options.outputFile.empty()) {
+        outWrite = ::open(options.outputFile.c_str(), O_WRONLY | O_CLOEXEC);
+        check(outWrite >= 0, "open the output file");
+    } else if (options.terminal) {
+        openTerminal(outRead, outWrite);
+    } else if (!options.closeOutput) {
+        openPipe(outRead, outWrite);
     }
+    int errRead = -1;
+    int errWrite = outWrite;  // standard output's terminal, shared
+    if (options.errorTerminal && !options.terminal)
+        openTerminal(errRead, errWrite);
+    else if (!options.errorTerminal)
+        openPipe(errRead, errWrite);
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     check(devNull >= 0, "open /dev/null");
 
@@ -315,15 +342,14 @@ Outcome runProgram(std::vector<std::string> argvText, const RunOptions& options)
     const pid_t pid = ::fork();
     check(pid >= 0, "fork");
     if (pid == 0) {
-        const int fds[3] = {devNull, outWrite, errPipe[1]};
+        const int fds[3] = {devNull, outWrite, errWrite};
         becomeProgram(argv.data(), envp.data(), fds, options, dropRoot);
     }
-    ::close(devNull);
-    ::close(outWrite);
-    ::close(errPipe[1]);
+    for (int fd : {devNull, outWrite, errWrite == outWrite ? -1 : errWrite})
+        if (fd >= 0) ::close(fd);
 
     Outcome outcome;
-    collect(pid, outRead, errPipe[0], deadline, outcome);
+    collect(pid, outRead, errRead, deadline, options.pauseAfterLines, outcome);
     int wait = 0;
     rusage usage{};
     while (::wait4(pid, &wait, 0, &usage) < 0 && errno == EINTR) {

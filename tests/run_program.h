@@ -27,6 +27,10 @@ struct RunOptions {
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
 #ifndef _WIN32
     bool terminal = false;          ///< standard output on a fresh pseudo-terminal instead of a pipe
+    bool errorTerminal = false;     ///< standard error on a pseudo-terminal: standard output's when `terminal`
+    std::string outputFile;         ///< standard output written to this file instead, such as /dev/full
+    bool closeOutput = false;       ///< standard output closed
+    int pauseAfterLines = 0;        ///< once standard output shows this many lines, stop the program for a second
     bool removeCwd = false;         ///< remove `cwd` once the program is inside it
     bool unprivileged = false;      ///< run as nobody (65534) when this process is root
     unsigned long maxOpenFiles = 0; ///< the descriptor limit, if set

@@ -95,4 +95,72 @@ TEST_F(TerminalOutput, MissingStartPathIsShownSafelyBeforeTheError) {
     EXPECT_EQ(run(missing, false), (Outcome{1, head(missing), errorLine(kNotFound)}));
 }
 
+// What a terminal shows after `raw`: "\r" goes back to the line's start,
+// "\x1B[K" erases to its end, "\n" begins the next line.
+std::string screen(const std::string& raw) {
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\r') {
+            column = 0;
+        } else if (raw[i] == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else if (raw.compare(i, 3, "\x1B[K") == 0) {
+            lines.back().resize(column);
+            i += 2;
+        } else if (column < lines.back().size()) {
+            lines.back()[column++] = raw[i];
+        } else {
+            lines.back() += raw[i];
+            ++column;
+        }
+    }
+    std::string text;
+    for (std::size_t i = 0; i < lines.size(); ++i) text += (i == 0 ? "" : "\n") + lines[i];
+    return text;
+}
+
+// The progress line appears on a terminal once a run has lasted half a
+// second: each run is stopped for a second once the report's sixth line
+// ("Taraniyor: ...") has appeared, so that the walk of some two thousand
+// folders goes on past that point whatever the machine's speed.
+TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
+    TempTree tree;
+    for (int i = 0; i < 2000; ++i) tree.file("d" + std::to_string(i / 40) + "/s" + std::to_string(i) + "/f.txt");
+    tree.file("x.scr");
+    const std::string expected =
+        report(tree.text(), {2051, 2001, 2001, 0, 0, 1}, {{tree.text("x.scr"), kScreenSaverReason}});
+    const struct {
+        const char* what;
+        bool outTerminal;
+        bool errTerminal;
+        const char* term;
+        bool shown;
+    } cases[] = {
+        {"both streams on one terminal", true, true, "TERM=xterm", true},
+        {"standard error alone on a terminal", false, true, "TERM=xterm", true},
+        {"standard error not a terminal", true, false, "TERM=xterm", false},
+        {"a dumb terminal", true, true, "TERM=dumb", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunOptions options;
+        options.terminal = c.outTerminal;
+        options.errorTerminal = c.errTerminal;
+        options.env = {c.term};
+        options.pauseAfterLines = 6;
+        const Outcome run = runDravelon({tree.text()}, options);
+        EXPECT_EQ(run.status, 0);
+        const std::string& progress = c.outTerminal && c.errTerminal ? run.out : run.err;
+        EXPECT_EQ(progress.find(" klasor: " + tree.text()) != std::string::npos, c.shown) << progress;
+        // What stays on the screen is the report alone; a stream that is not
+        // a terminal gets its bytes unchanged.
+        EXPECT_EQ(screen(run.out), expected);
+        EXPECT_EQ(screen(run.err), "");
+        EXPECT_TRUE(c.outTerminal || run.out == expected) << run.out;
+        EXPECT_TRUE(c.errTerminal || run.err.empty()) << run.err;
+    }
+}
+
 }  // namespace
