@@ -36,6 +36,13 @@ set(DRAVELON_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine)
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run ${DRAVELON_WINE_PREFIX})
 endif()
+# Wine gives a program a console when its streams are a terminal; this test
+# runs on the Linux side, under script(1).
+add_test(NAME windows.ConsoleShowsTurkishAndProgress
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows_console.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run
+          ${DRAVELON_WINE_PREFIX} $<TARGET_FILE:dravelon>)
+set_tests_properties(windows.ConsoleShowsTurkishAndProgress PROPERTIES TIMEOUT 120)
+
 file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake
   "set(CTEST_CUSTOM_PRE_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" start\")\n"
   "set(CTEST_CUSTOM_POST_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" stop\")\n")
