@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times Dravelon against find and bfs on three generated trees and measures its
-# peak memory. Run by hand on a quiet machine; CI never runs it.
+# Times Dravelon against the bare standard directory iterator (bench/floor.cpp),
+# find and bfs on three generated trees, and measures its peak memory. Run by
+# hand on a quiet machine; CI never runs it. See bench/README.md.
 #
 #   bench/run.sh [options] [DIR]
 #
@@ -11,14 +12,12 @@
 #   --runs N          timed runs per command (default 10, at least 5)
 #   --reference REV   build Dravelon at git revision REV as well and require the
 #                     report of every tree to be byte-identical to that build's
-#   --trees LIST      trees to measure, e.g. AB (default ABC)
+#   --trees LIST      trees to measure, e.g. AB (default ABC); "-" for none
 #   --clean           remove the trees from DIR at the end
-#   --floor           also time bench/floor.cpp: a bare walk with the standard
-#                     directory iterator, without and with a copy of each
-#                     file's path kept (what the library costs by itself);
-#                     and Dravelon itself with glibc's malloc asked for 2 MiB
-#                     pages (GLIBC_TUNABLES=glibc.malloc.hugetlb=1), which
-#                     shows what the page faults of its memory cost
+#   --windows         also time dravelon.exe under Wine against
+#                     bench/floor_windows.cpp, a bare walk with the same system
+#                     directory search that only counts files, on the largest
+#                     top-level folder of tree A (made if missing)
 #
 # Reports are kept in DIR/reports; the first report of each tree is kept as
 # DIR/reports/T.first, and every later run is compared with it as well.
@@ -28,16 +27,16 @@ runs=10
 reference=""
 trees=ABC
 clean=0
-floor=0
+windows=0
 dir=""
 while [[ $# -gt 0 ]]; do
     case "$1" in
         --runs) runs="$2"; shift 2 ;;
         --reference) reference="$2"; shift 2 ;;
-        --trees) trees="$2"; shift 2 ;;
+        --trees) trees="${2//-/}"; shift 2 ;;
         --clean) clean=1; shift ;;
-        --floor) floor=1; shift ;;
-        -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --windows) windows=1; shift ;;
+        -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -48,21 +47,15 @@ source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build="$source_dir/build/bench"
 
 # --- Tools -------------------------------------------------------------------
-missing=()
-for package in cmake g++ hyperfine bfs time findutils; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if (( ${#missing[@]} )); then
-    echo "Installing ${missing[*]}"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+packages=(cmake g++ hyperfine bfs time findutils)
+(( windows )) && packages+=(g++-mingw-w64-x86-64-posix wine wine64)
+"$source_dir/scripts/install-deps" "${packages[@]}"
 
 # --- Builds ------------------------------------------------------------------
-# A Release build of its own, so the benchmark needs no test framework and
+# Release builds of their own, so the benchmark needs no test framework and
 # leaves the developer's build folders alone.
-build_dravelon() {  # source folder, build folder
-    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+build_dravelon() {  # source folder, build folder, cmake options...
+    cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "${@:3}" >/dev/null
     cmake --build "$2" -j2 --target dravelon >/dev/null
 }
 mkdir -p "$build"
@@ -79,9 +72,7 @@ if [[ -n "$reference" ]]; then
     if [[ ! -x "$ref_src/build/dravelon" ]]; then
         echo "Building the reference program at $rev"
         rm -rf "$ref_src" && mkdir -p "$ref_src"
-        git -C "$source_dir" archive "$rev" CMakeLists.txt src | tar -x -C "$ref_src"
-        # The reference needs no tests; an empty folder satisfies its CMake file.
-        mkdir -p "$ref_src/tests" && : >"$ref_src/tests/CMakeLists.txt"
+        git -C "$source_dir" archive "$rev" | tar -x -C "$ref_src"
         build_dravelon "$ref_src" "$ref_src/build"
     fi
     reference_bin="$ref_src/build/dravelon"
@@ -90,8 +81,6 @@ fi
 # --- Trees -------------------------------------------------------------------
 temporary=0
 if [[ -z "$dir" ]]; then
-    # A short name: a path component of 16 characters or more costs every
-    # result path below it an allocation of its own (see the README's Performance section).
     dir="$(mktemp -d /tmp/dvb.XXXXXX)"
     temporary=1
 fi
@@ -104,7 +93,9 @@ if [[ ! -f "$dir/.A.done" ]] && (( free_inodes < 1400000 )); then
     echo "run.sh: $dir has $free_inodes free inodes; the trees need about 1,300,000" >&2
     exit 1
 fi
+wine_prefix="$build/wine"
 cleanup() {
+    (( windows )) && "$source_dir/cmake/wine-run" "$wine_prefix" stop
     if (( temporary )); then
         echo "Removing $dir"; rm -rf "$dir"
     elif (( clean )); then
@@ -113,7 +104,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-for tree in $(echo "$trees" | grep -o .); do
+needed="$trees"
+(( windows )) && [[ "$needed" != *A* ]] && needed+=A
+for tree in $(echo "$needed" | grep -o .); do
     # The stamp lies beside the tree, not in it, so that no walk counts it.
     if [[ ! -f "$dir/.$tree.done" ]]; then
         rm -rf "${dir:?}/$tree"
@@ -127,9 +120,9 @@ done
 # hyperfine runs the commands without a shell (-N) and splits them into words
 # itself, so the quotes below reach no shell.
 expr="-type f ( -iname '*.scr' -o -iname '*.pif' )"
-declare -A target_find=([A]=1.0 [B]=0.7 [C]=6) target_bfs=([A]=1.3 [B]=1.2) target_bytes=([A]=850 [B]=450)
+declare -A target_floor=([A]=1.1 [B]=1.5 [C]=1.3) target_find=([A]=0.9 [B]=0.55 [C]=8) \
+    target_bfs=([A]=1.25 [B]=1.1) target_rss=([A]=12 [B]=12 [C]=64)
 rows=()
-floor_rows=()
 status=0
 for tree in $(echo "$trees" | grep -o .); do
     t="$dir/$tree"
@@ -139,7 +132,6 @@ for tree in $(echo "$trees" | grep -o .); do
     /usr/bin/time -v "$dravelon" "$t" >"$report" 2>"$dir/reports/$tree.time"
     rss_kb="$(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/reports/$tree.time")"
     analysed="$(awk -F': ' '/^Dosyalar analiz edildi: / {print $2}' "$report")"
-    bytes_per_file="$(awk -v k="$rss_kb" -v n="$analysed" 'BEGIN {printf "%.0f", n ? k * 1024 / n : 0}')"
 
     [[ -f "$dir/reports/$tree.first" ]] || cp "$report" "$dir/reports/$tree.first"
     if ! cmp -s "$report" "$dir/reports/$tree.first"; then
@@ -156,50 +148,64 @@ for tree in $(echo "$trees" | grep -o .); do
 
     echo "Timing tree $tree ($analysed files analysed)"
     q="'$t'"
-    floor_commands=()
-    if (( floor )); then
-        floor_commands=(-n std-list "$build/floor list $q" -n std-keep "$build/floor keep $q"
-                        -n dravelon-2m "env GLIBC_TUNABLES=glibc.malloc.hugetlb=1 $dravelon $q")
-    fi
     hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/$tree.csv" \
         -n dravelon "$dravelon $q" \
+        -n floor "$build/floor $q" \
         -n find "find $q $expr" \
-        -n bfs "bfs $q $expr" \
-        "${floor_commands[@]}" >"$dir/reports/$tree.hyperfine"
+        -n bfs "bfs $q $expr" >"$dir/reports/$tree.hyperfine"
     median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/$tree.csv"; }
-    d="$(median dravelon)"; f="$(median find)"; b="$(median bfs)"
-    faults="$(awk -F': ' '/Minor .* page faults/ {print $2}' "$dir/reports/$tree.time")"
-    if (( floor )); then
-        floor_rows+=("$(awk -v tree="$tree" -v d="$d" -v f="$f" -v l="$(median std-list)" -v k="$(median std-keep)" \
-            -v h="$(median dravelon-2m)" '
-            BEGIN { printf "| %s | %.3f | %.2f | %.3f | %.2f | %.2f | %.3f | %.2f |\n", tree, l, l / f, k, k / f, d / f, h, h / f }')")
-    fi
-    rows+=("$(awk -v tree="$tree" -v d="$d" -v f="$f" -v b="$b" -v rss="$rss_kb" -v bpf="$bytes_per_file" -v faults="$faults" \
-        -v tf="${target_find[$tree]:-}" -v tb="${target_bfs[$tree]:-}" -v tm="${target_bytes[$tree]:-}" '
+    rows+=("$(awk -v tree="$tree" -v d="$(median dravelon)" -v l="$(median floor)" -v f="$(median find)" \
+        -v b="$(median bfs)" -v rss="$rss_kb" -v tl="${target_floor[$tree]}" -v tf="${target_find[$tree]}" \
+        -v tb="${target_bfs[$tree]:-}" -v tm="${target_rss[$tree]}" '
         function mark(value, limit) { return limit == "" ? "" : (value <= limit ? " ok" : " OVER") }
         BEGIN {
-            printf "| %s | %.3f | %.3f | %.3f | %.2f%s | %.2f%s | %.1f | %s%s | %s |\n", tree, d, f, b,
-                d / f, mark(d / f, tf), d / b, mark(d / b, tb), rss / 1024, bpf, mark(bpf, tm), faults
+            printf "| %s | %.3f | %.3f | %.3f | %.3f | %.2f%s | %.2f%s | %.2f%s | %.1f%s |\n", tree, d, l, f, b,
+                d / l, mark(d / l, tl), d / f, mark(d / f, tf), d / b, mark(d / b, tb), rss / 1024, mark(rss / 1024, tm)
         }')")
 done
+
+windows_row=""
+if (( windows )); then
+    echo "Building dravelon.exe and floor_windows.exe"
+    build_dravelon "$source_dir" "$build/windows" --toolchain "$source_dir/cmake/mingw-w64.cmake"
+    x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -Wall -Wextra -Wpedantic -municode -static \
+        "$source_dir/bench/floor_windows.cpp" -o "$build/floor_windows.exe"
+    # The largest top-level folder of tree A, as Wine names it on drive Z:.
+    largest="$(find "$dir/A" -mindepth 1 -maxdepth 1 -type d -print0 |
+        while IFS= read -r -d '' d; do printf '%s\t%s\n' "$(find "$d" -type f | wc -l)" "$d"; done | sort -n | tail -1)"
+    files="${largest%%$'\t'*}"
+    folder="Z:${largest#*$'\t'}"
+    folder="${folder//\//\\}"
+    wine_run="$source_dir/cmake/wine-run $wine_prefix"
+    "$source_dir/cmake/wine-run" "$wine_prefix" start
+    echo "Timing dravelon.exe under Wine on $folder ($files files)"
+    hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/windows.csv" \
+        -n dravelon.exe "$wine_run $build/windows/dravelon.exe '$folder'" \
+        -n floor_windows.exe "$wine_run $build/floor_windows.exe '$folder'" >"$dir/reports/windows.hyperfine"
+    median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/windows.csv"; }
+    windows_row="$(awk -v d="$(median dravelon.exe)" -v l="$(median floor_windows.exe)" -v files="$files" '
+        BEGIN { printf "| %d | %.3f | %.3f | %.2f%s |\n", files, d, l, d / l, d / l <= 1.25 ? " ok" : " OVER" }')"
+fi
 
 echo
 echo "Machine: $(lscpu | sed -n 's/^Model name: *//p' | head -1), $(nproc) cores," \
     "$(free -g | awk '/^Mem:/ {print $2}') GiB memory, kernel $(uname -r)," \
     "trees on $(findmnt -n -o FSTYPE -T "$dir"); load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "Medians of $runs runs after 1 warm-up (hyperfine), warm cache; peak RSS from GNU time."
-echo "Targets: A <= 1.0x find, <= 1.3x bfs, <= 850 B/file; B <= 0.7x find, <= 1.2x bfs, <= 450 B/file; C <= 6x find."
-echo
-echo "| tree | dravelon (s) | find (s) | bfs (s) | dravelon/find | dravelon/bfs | peak RSS (MiB) | bytes per analysed file | page faults |"
-echo "|---|---|---|---|---|---|---|---|---|"
-printf '%s\n' "${rows[@]}"
-if (( floor )); then
+if (( ${#rows[@]} )); then
+    echo "Targets: A <= 1.1x floor, <= 0.9x find, <= 1.25x bfs, <= 12 MiB;" \
+        "B <= 1.5x floor, <= 0.55x find, <= 1.1x bfs, <= 12 MiB; C <= 1.3x floor, <= 8x find, <= 64 MiB."
     echo
-    echo "The standard directory iterator alone (bench/floor.cpp), and Dravelon with 2 MiB pages"
-    echo "(transparent huge pages: $(cat /sys/kernel/mm/transparent_hugepage/enabled 2>/dev/null || echo unknown)), medians of the same run:"
+    echo "| tree | dravelon (s) | floor (s) | find (s) | bfs (s) | dravelon/floor | dravelon/find | dravelon/bfs | peak RSS (MiB) |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    printf '%s\n' "${rows[@]}"
+fi
+if [[ -n "$windows_row" ]]; then
     echo
-    echo "| tree | list only (s) | list/find | list and keep paths (s) | keep/find | dravelon/find | dravelon, 2 MiB pages (s) | that/find |"
-    echo "|---|---|---|---|---|---|---|---|"
-    printf '%s\n' "${floor_rows[@]}"
+    echo "Under Wine ($(wine --version 2>/dev/null)), on $folder; target: dravelon.exe <= 1.25x floor_windows.exe."
+    echo
+    echo "| files | dravelon.exe (s) | floor_windows.exe (s) | dravelon.exe/floor |"
+    echo "|---|---|---|---|"
+    echo "$windows_row"
 fi
 exit "$status"
