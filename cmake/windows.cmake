@@ -5,6 +5,19 @@ enable_language(RC)
 target_sources(dravelon PRIVATE src/dravelon.rc)
 # windres looks up the manifest named in the .rc file on its include path.
 set_property(SOURCE src/dravelon.rc APPEND PROPERTY INCLUDE_DIRECTORIES ${CMAKE_CURRENT_SOURCE_DIR}/src)
+# The version resource carries the project's version: FILEVERSION and
+# PRODUCTVERSION in four numbers (missing ones are 0), the texts as written in
+# project().
+set(version_numbers)
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if(PROJECT_VERSION_${part} STREQUAL "")
+    list(APPEND version_numbers DRAVELON_VERSION_${part}=0)
+  else()
+    list(APPEND version_numbers DRAVELON_VERSION_${part}=${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
+set_property(SOURCE src/dravelon.rc APPEND PROPERTY COMPILE_DEFINITIONS
+  ${version_numbers} DRAVELON_VERSION=${PROJECT_VERSION})
 
 if(NOT BUILD_TESTING)
   return()

@@ -1,0 +1,62 @@
+# Packages made with CPack from a build tree (`cpack` in it):
+#   Linux    dravelon_<version>_<arch>.deb: the program in /usr/bin, the manual
+#            page and the README, both compressed as Debian wants them
+#   Windows  dravelon-<version>-win64.zip: dravelon.exe and the README at the
+#            zip's root
+# The version is the project's.
+
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VENDOR "Dravelon")
+set(CPACK_PACKAGE_CONTACT "Dravelon maintainers <maintainers@users.noreply.c-seed-591cded6.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "report files with suspicious extensions in a directory tree")
+set(CPACK_PACKAGE_DESCRIPTION [[
+Dravelon walks a directory tree, or looks at one file, and reports the files
+whose extension marks them as suspicious (.scr screen savers and .pif program
+information files), while it steps around the operating system's protected
+folders and counts everything it met. It never opens a file and writes no
+files.]])
+set(CPACK_STRIP_FILES ON)
+
+if(WIN32)
+  # The zip has a layout of its own: the program and the README side by side
+  # at its root. These rules belong to the zip alone, so an ordinary install
+  # of the build tree keeps its bin/ folder, and nothing else of the build
+  # (GoogleTest, the test programs) can reach the zip.
+  install(TARGETS dravelon RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  install(FILES README.md DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};zip;/")
+else()
+  include(GNUInstallDirs)
+  # Debian installs manual pages and larger documents compressed with
+  # "gzip -9n" (no name, no time stamp, so the result depends on the text
+  # alone).
+  find_program(DRAVELON_GZIP gzip REQUIRED)
+  set(compressed)
+  foreach(document doc/dravelon.1 README.md)
+    get_filename_component(name ${document} NAME)
+    set(copy ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
+    add_custom_command(OUTPUT ${copy}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${document} ${copy}
+      COMMAND ${DRAVELON_GZIP} -9nf ${copy}
+      DEPENDS ${document}
+      COMMENT "Compressing ${document}"
+      VERBATIM)
+    list(APPEND compressed ${copy}.gz)
+  endforeach()
+  add_custom_target(dravelon_documents ALL DEPENDS ${compressed})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/dravelon.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Depends is worked out from the program's shared libraries (dpkg-shlibdeps).
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+
+include(CPack)
