@@ -67,11 +67,20 @@ void writeConsole(Stream stream, std::string_view text) {
     }
 }
 
+// The C runtime writes a redirected standard output without a buffer, one
+// character at a time and each with a system call of its own: it gets a
+// buffer before anything is written.
+void bufferRedirectedOutput() {
+    static const bool buffered = !isConsole(Stream::output) && std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16) == 0;
+    static_cast<void>(buffered);
+}
+
 }  // namespace
 
 bool isTerminal(Stream stream) { return isConsole(stream); }
 
 void write(Stream stream, std::string_view text) {
+    bufferRedirectedOutput();
     if (stream == Stream::error) std::fflush(stdout);
     if (isConsole(stream))
         writeConsole(stream, text);

@@ -47,10 +47,28 @@ private:
     bool started_ = false;
 };
 
+// The path of `folder` as the path type holds it. Made from text, a path is
+// split into all its names, which on a deep tree costs more than listing the
+// folder; but the walk mostly goes down one folder at a time, so the path of
+// the folder listed last is kept, and one a level below it is reached by
+// adding the one name.
+const fs::path& folderPath(const NativeString& folder) {
+    static fs::path last;
+    const std::string& known = last.native();
+    std::size_t name = known.size() + (known.empty() || known.back() == '/' ? 0 : 1);
+    if (!known.empty() && folder.size() > name && folder.compare(0, known.size(), known) == 0 &&
+        (name == known.size() || folder[known.size()] == '/') && folder.find('/', name) == folder.npos) {
+        last /= std::string_view(folder).substr(name);
+        if (last.native() == folder) return last;
+    }
+    last = fs::path(folder);
+    return last;
+}
+
 }  // namespace
 
 std::unique_ptr<Listing> openListing(const NativeString& folder, std::error_code& ec) {
-    fs::directory_iterator it(fs::path(folder), fs::directory_options::skip_permission_denied, ec);
+    fs::directory_iterator it(folderPath(folder), fs::directory_options::skip_permission_denied, ec);
     if (ec) return nullptr;
     return std::make_unique<PosixListing>(std::move(it));
 }
