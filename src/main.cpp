@@ -208,6 +208,8 @@ int main(int argc, char* argv[]) {
     std::vector<Finding> findings;
     ScanProgress onFolder;
     if (progress.enabled()) {
+        // The report's head is out before the walk starts, whichever of the
+        // two streams is a terminal.
         flush(Stream::output);
         onFolder = [&progress, &stats](std::string_view folder) { progress.update(stats, folder); };
     }

@@ -217,10 +217,7 @@ private:
         try {
             switch (entry.kind) {
             case EntryKind::file:
-                if (level.pending.empty())
-                    fileFound(entry.name, level);
-                else
-                    level.pending.push_back(Pending{NativeString(entry.name), EntryKind::file, false, {}});
+                fileListed(entry.name, level);
                 break;
             case EntryKind::directory:
                 level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, {}});
@@ -247,10 +244,7 @@ private:
         FileIdentity identity;
         switch (queryPath(system_, ec, &identity)) {
         case EntryKind::file:
-            if (level.pending.empty())
-                fileFound(name, level);
-            else
-                level.pending.push_back(Pending{NativeString(name), EntryKind::file, false, {}});
+            fileListed(name, level);
             break;
         case EntryKind::directory:
             level.pending.push_back(Pending{NativeString(name), EntryKind::directory, true, identity});
@@ -261,6 +255,14 @@ private:
         default:
             break;
         }
+    }
+
+    // A file is dealt with at once unless a subdirectory was listed before it.
+    void fileListed(NativeView name, Level& level) {
+        if (level.pending.empty())
+            fileFound(name, level);
+        else
+            level.pending.push_back(Pending{NativeString(name), EntryKind::file, false, {}});
     }
 
     // Counts and classifies one regular file of `level`, and hands it to the
