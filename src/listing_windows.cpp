@@ -137,6 +137,14 @@ std::wstring ordinaryForm(std::wstring path) {
     return path;
 }
 
+// Where the names of a network path \\server\share\... begin: after its
+// server and share.
+std::size_t networkRootEnd(const std::wstring& path) {
+    const std::size_t server = path.find(L'\\', 2);
+    const std::size_t share = server == path.npos ? path.npos : path.find(L'\\', server + 1);
+    return share == path.npos ? path.size() : share;
+}
+
 // `path`, with backslashes only, made absolute: a drive path (C:\...), a
 // network path (\\server\share\...) or a device path (\\.\...).
 std::wstring absoluteForm(std::wstring path) {
@@ -151,13 +159,7 @@ std::wstring absoluteForm(std::wstring path) {
     const std::wstring current = ordinaryForm(currentFolder());
     if (!path.empty() && path[0] == L'\\') {
         // Rooted on the current folder's drive or share.
-        std::size_t root = 2;
-        if (startsWith(current, L"\\\\")) {
-            root = current.find(L'\\', 2);
-            root = root == current.npos ? current.size() : current.find(L'\\', root + 1);
-            if (root == current.npos) root = current.size();
-        }
-        return current.substr(0, root) + path;
+        return current.substr(0, startsWith(current, L"\\\\") ? networkRootEnd(current) : 2) + path;
     }
     return current + L"\\" + path;
 }
@@ -239,9 +241,7 @@ NativeString systemPath(const fs::path& start) {
         root = L"\\\\?\\" + path.substr(4, names - 4);
     } else if (startsWith(path, L"\\\\")) {
         // A network path: server and share.
-        names = path.find(L'\\', 2);
-        names = names == path.npos ? path.size() : path.find(L'\\', names + 1);
-        if (names == path.npos) names = path.size();
+        names = networkRootEnd(path);
         root = L"\\\\?\\UNC\\" + path.substr(2, names - 2);
     } else {
         names = 2;
