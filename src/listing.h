@@ -1,15 +1,15 @@
 // What the walk asks of the system about folders and the entries in them. Each
-// platform has its own form: listing_posix.cpp through the standard directory
-// iterator, listing_windows.cpp through the system's directory search.
-//
-// Paths handed to these functions are system paths: on POSIX the path as the
-// walk formed it, on Windows its long form (\\?\C:\..., \\?\UNC\server\share\...),
-// which reaches any depth and takes every name as it is listed.
+// platform has its own form: listing_posix.cpp opens every folder by its name
+// in its parent's open descriptor, listing_windows.cpp uses the system's
+// directory search on long-form paths (\\?\C:\..., \\?\UNC\server\share\...),
+// which reach any depth and take every name as it is listed.
 #ifndef DRAVELON_LISTING_H
 #define DRAVELON_LISTING_H
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,9 +20,9 @@
 using NativeString = std::filesystem::path::string_type;
 using NativeView = std::basic_string_view<std::filesystem::path::value_type>;
 
-/// What an entry is. A listing reports file, directory, link, other or
-/// unknown; a query, which follows links, answers file, directory, other or
-/// missing.
+/// What an entry is. A listing reports file, directory, link, other, missing
+/// or unknown; a query, which follows links, answers file, directory, other,
+/// missing or unknown.
 enum class EntryKind : unsigned char {
     file,       ///< a regular file
     directory,  ///< a folder
@@ -40,6 +40,15 @@ struct FileIdentity {
     std::uint64_t low = 0;
     bool known = false;  ///< false when it could not be read
 };
+
+/// The identity of a file whose ID (`high`, `low`) the system answered. Some
+/// file servers answer 0, or all ones, for every file: such an ID says
+/// nothing, and the identity is unknown.
+inline FileIdentity fileIdentity(std::uint64_t volume, std::uint64_t high, std::uint64_t low) {
+    const std::uint64_t ones = ~std::uint64_t{0};
+    const bool meaningless = (low == 0 && high == 0) || (low == ones && (high == 0 || high == ones));
+    return FileIdentity{volume, high, low, !meaningless};
+}
 
 /// True when both identities are known and name the same file.
 inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
@@ -62,36 +71,99 @@ public:
     virtual bool next(ListedEntry& entry, std::error_code& ec) = 0;
 };
 
-/// Opens the listing of the folder whose system path is `folder`. A listing
-/// refused for lack of permission is empty and sets no error. On failure
-/// returns null and sets `ec`.
-std::unique_ptr<Listing> openListing(const NativeString& folder, std::error_code& ec);
+/// What opening a folder found.
+struct OpenedFolder {
+    /// The folder's listing when it could be opened; the folder is then the
+    /// deepest on the walk path.
+    std::unique_ptr<Listing> listing;
+    /// directory when listed. Otherwise what is there, links followed:
+    /// directory (refused for lack of permission when `error` is clear,
+    /// failing otherwise), file, other, missing, or unknown with `error` set.
+    EntryKind kind = EntryKind::unknown;
+    std::error_code error;
+    /// The folder's identity where it comes with the opening (POSIX);
+    /// otherwise unknown, and FolderPath::identity reads it on demand.
+    FileIdentity identity;
+};
 
-/// The walk opens every listing through such a function: openListing, or in
-/// tests one that fails on purpose.
-using ListingOpener = std::unique_ptr<Listing> (*)(const NativeString& folder, std::error_code& ec);
+/// The folders on the walk path, from the start folder down to the folder the
+/// walk is in, as the system reaches them: on POSIX an open descriptor for
+/// each, within a budget; on Windows their long-form paths. Only the deepest
+/// folder is listed or opened below.
+class FolderPath {
+public:
+    virtual ~FolderPath() = default;
+    /// Opens the start folder, whose system path is `start`, as the first on
+    /// the path. It is never missing, a file or unknown: a failure is a
+    /// directory with `error` set.
+    virtual OpenedFolder openStart(const NativeString& start) = 0;
+    /// Opens the subfolder `name` of the deepest folder, links followed.
+    virtual OpenedFolder openChild(NativeView name) = 0;
+    /// Leaves the deepest folder.
+    virtual void leave() = 0;
+    /// What `name` in the deepest folder is, links followed: file, directory,
+    /// other or missing; unknown with `ec` set when it cannot be told. When
+    /// `identity` is given it receives the identity of what was found, if it
+    /// can be read. Opens no file for reading.
+    virtual EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) = 0;
+    /// The identity of the folder at `depth` on the path (0: the start
+    /// folder); unknown when it cannot be read.
+    virtual FileIdentity identity(std::size_t depth) = 0;
+};
 
-/// What is at the system path `path`, links followed: file, directory, other
-/// or missing; unknown with `ec` set when the query fails otherwise. When
-/// `identity` is given it receives the identity of what was found, if it can
-/// be read. Opens no file for reading.
+/// The system's folders, for one walk.
+std::unique_ptr<FolderPath> systemFolders();
+
+/// The walk reaches its folders through what such a function makes:
+/// systemFolders, or in tests a form that fails or lists on purpose.
+using FolderOpener = std::function<std::unique_ptr<FolderPath>()>;
+
+/// What is at the system path `path`, links followed, as FolderPath::query
+/// answers it.
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity = nullptr);
 
 /// The system path of a start path. On Windows it is made absolute from the
 /// current folder (of its drive) and put in the long form lexically: "/"
 /// becomes "\", "." and ".." are resolved, and no name is trimmed or taken
-/// for a device. A path already in the long form is kept as it is.
+/// for a device; a final separator is kept, so that a file named with one
+/// is not found. A path already in the long form is kept as it is.
 /// Elsewhere the path is used as it is. Throws
 /// std::filesystem::filesystem_error when the current folder cannot be read.
 NativeString systemPath(const std::filesystem::path& start);
 
-/// The text of a listed name: UTF-8 where names are UTF-16, converted into
-/// `buffer`; the name itself elsewhere. Throws
-/// std::filesystem::filesystem_error when a UTF-16 name cannot be converted.
+/// The text of a listed name: the name itself where names are bytes. Where
+/// names are UTF-16 it is UTF-8, written into `buffer`; a name that is not
+/// valid UTF-16 keeps each unpaired surrogate as a three-byte form of its
+/// own, so that no name is lost and the text can be turned back into the
+/// name (nativeText). Never fails.
 #ifdef _WIN32
 std::string_view nameText(NativeView name, std::string& buffer);
 #else
 inline std::string_view nameText(NativeView name, std::string&) { return name; }
+#endif
+
+/// Text made by nameText as it is shown: on Windows each unpaired surrogate
+/// becomes U+FFFD (written into `buffer` when there is one); elsewhere the
+/// text itself.
+#ifdef _WIN32
+std::string_view shownText(std::string_view text, std::string& buffer);
+#else
+inline std::string_view shownText(std::string_view text, std::string&) { return text; }
+#endif
+
+/// The path or name whose text nameText made: the inverse of nameText.
+#ifdef _WIN32
+NativeString nativeText(std::string_view text);
+#else
+inline NativeString nativeText(std::string_view text) { return NativeString(text); }
+#endif
+
+#ifdef _WIN32
+/// The kind of a listed entry from its attributes and reparse tag: symbolic
+/// links and junctions are links, so is a reparse folder whose tag cannot be
+/// read; the Linux-subsystem links, FIFOs and devices and AF_UNIX sockets are
+/// other; every other reparse point is the file or folder its attributes say.
+EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag);
 #endif
 
 #endif

@@ -49,21 +49,23 @@ bool isNotFound(DWORD code) {
 // the tag unset.
 constexpr DWORD kTagUnread = 0xFFFFFFFF;
 
-// The kind of a listed entry, from what the listing gives: a symbolic link
-// or a junction is a link; a reparse folder whose tag cannot be read may be
-// one, so the walk follows it and checks it against the walk path like a
-// link. Every other reparse point (cloud placeholders, deduplicated files,
-// app execution aliases) is the file or folder its attributes say.
-EntryKind kindOf(const WIN32_FIND_DATAW& found) {
-    const DWORD attributes = found.dwFileAttributes;
-    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        const DWORD tag = found.dwReserved0;
-        if (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT) return EntryKind::link;
-        if (folder && (tag == 0 || tag == kTagUnread)) return EntryKind::link;
-    }
-    return folder ? EntryKind::directory : EntryKind::file;
-}
+// The reparse points whose tag alone decides what they are: links, which the
+// walk follows, and the AF_UNIX sockets and Linux-subsystem links, FIFOs and
+// devices, which it passes over as Linux does (a Linux-subsystem link cannot
+// be followed from Windows). Some of these tags are missing from older
+// headers.
+constexpr struct {
+    DWORD tag;
+    EntryKind kind;
+} kReparseKinds[] = {
+    {IO_REPARSE_TAG_SYMLINK, EntryKind::link},
+    {IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},  // a junction, or a volume mounted in a folder
+    {0x80000023, EntryKind::other},                 // AF_UNIX
+    {0xA000001D, EntryKind::other},                 // LX_SYMLINK
+    {0x80000024, EntryKind::other},                 // LX_FIFO
+    {0x80000025, EntryKind::other},                 // LX_CHR
+    {0x80000026, EntryKind::other},                 // LX_BLK
+};
 
 class WindowsListing final : public Listing {
 public:
@@ -87,7 +89,7 @@ public:
             const wchar_t* name = found_.cFileName;
             if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
             entry.name = NativeView(name, std::wcslen(name));
-            entry.kind = kindOf(found_);
+            entry.kind = listedKind(found_.dwFileAttributes, found_.dwReserved0);
             return true;
         }
         return false;
@@ -164,26 +166,100 @@ std::wstring absoluteForm(std::wstring path) {
     return current + L"\\" + path;
 }
 
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Appends `name` to the system path `path`, with a separator unless the path
+// ends in one.
+void appendName(std::wstring& path, NativeView name) {
+    if (!path.empty() && !isSeparator(path.back())) path += L'\\';
+    path.append(name);
+}
+
+// The folders on the walk path as their long-form paths: the deepest one's
+// path, and where each level's ends in it.
+class WindowsFolders final : public FolderPath {
+public:
+    OpenedFolder openStart(const NativeString& start) override {
+        path_ = start;
+        OpenedFolder opened = open();
+        if (!opened.listing) opened.kind = EntryKind::directory;
+        return opened;
+    }
+
+    OpenedFolder openChild(NativeView name) override {
+        const std::size_t end = path_.size();
+        appendName(path_, name);
+        OpenedFolder opened = open();
+        if (!opened.listing) {
+            // Why it could not be listed: asked of what is there now.
+            const std::error_code searchError = opened.error;
+            opened.kind = queryPath(path_, opened.error);
+            if (opened.kind == EntryKind::directory) opened.error = searchError;
+            path_.resize(end);
+        }
+        return opened;
+    }
+
+    void leave() override {
+        ends_.pop_back();
+        path_.resize(ends_.empty() ? 0 : ends_.back());
+    }
+
+    EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
+        const std::size_t end = path_.size();
+        appendName(path_, name);
+        const EntryKind kind = queryPath(path_, ec, identity);
+        path_.resize(end);
+        return kind;
+    }
+
+    FileIdentity identity(std::size_t depth) override {
+        std::error_code ec;
+        FileIdentity identity;
+        queryPath(path_.substr(0, ends_.at(depth)), ec, &identity);
+        return identity;
+    }
+
+private:
+    // Lists the folder at path_. A search that finds nothing at all (only a
+    // drive's root can have no entry) is an empty listing; one refused for
+    // lack of permission is no listing and no error.
+    OpenedFolder open() {
+        OpenedFolder opened;
+        std::wstring pattern = path_;
+        appendName(pattern, L"*");
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                               nullptr, FIND_FIRST_EX_LARGE_FETCH);
+        const DWORD code = search == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+        if (code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND) {
+            opened.listing = std::make_unique<WindowsListing>(search, found);
+            opened.kind = EntryKind::directory;
+            ends_.push_back(path_.size());
+        } else if (code != ERROR_ACCESS_DENIED) {
+            opened.error = systemError(code);
+        }
+        return opened;
+    }
+
+    std::wstring path_;
+    std::vector<std::size_t> ends_;  // each level's path is path_[0, end)
+};
+
 }  // namespace
 
-std::unique_ptr<Listing> openListing(const NativeString& folder, std::error_code& ec) {
-    NativeString pattern = folder;
-    if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
-    pattern += L'*';
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        // A listing refused for lack of permission is empty, as the standard
-        // listing's skip_permission_denied makes it; so is one without a
-        // single entry (only a drive's root can have none).
-        if (code != ERROR_ACCESS_DENIED && code != ERROR_FILE_NOT_FOUND) {
-            ec = systemError(code);
-            return nullptr;
-        }
+std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<WindowsFolders>(); }
+
+EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
+    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        for (const auto& reparse : kReparseKinds)
+            if (reparse.tag == tag) return reparse.kind;
+        // A reparse folder whose tag cannot be read may be a link: the walk
+        // follows it and checks it against the walk path like one.
+        if (folder && (tag == 0 || tag == kTagUnread)) return EntryKind::link;
     }
-    return std::make_unique<WindowsListing>(search, found);
+    return folder ? EntryKind::directory : EntryKind::file;
 }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
@@ -211,10 +287,10 @@ EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity*
             std::uint64_t parts[2];
             static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
             std::memcpy(parts, id.FileId.Identifier, sizeof parts);
-            *identity = FileIdentity{id.VolumeSerialNumber, parts[1], parts[0], true};
+            *identity = fileIdentity(id.VolumeSerialNumber, parts[1], parts[0]);
         } else {
-            *identity = FileIdentity{info.dwVolumeSerialNumber, 0,
-                                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow, true};
+            *identity = fileIdentity(info.dwVolumeSerialNumber, 0,
+                                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
         }
     }
     CloseHandle(handle);
@@ -262,26 +338,67 @@ NativeString systemPath(const fs::path& start) {
     }
     std::wstring result = root;
     for (const std::wstring& name : kept) result += L"\\" + name;
-    if (kept.empty()) result += L"\\";
+    if (kept.empty() || isSeparator(given.back())) result += L"\\";
     return result;
 }
 
+// UTF-16 to UTF-8, each unpaired surrogate written as if it were a character
+// of its own (0xED 0xA0 to 0xBF, then one more byte), which no valid UTF-8
+// holds.
 std::string_view nameText(NativeView name, std::string& buffer) {
     buffer.clear();
-    // Most names are ASCII, which is its own UTF-8.
-    bool ascii = true;
-    for (wchar_t c : name) ascii = ascii && c < 0x80;
-    if (ascii) {
-        buffer.assign(name.begin(), name.end());
-        return buffer;
+    buffer.reserve(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        std::uint32_t c = name[i];
+        if (c < 0x80) {
+            buffer += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00u);
+        const int continuations = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        buffer += static_cast<char>(((0xFF00u >> (continuations + 1)) & 0xFF) | (c >> (6 * continuations)));
+        for (int k = continuations - 1; k >= 0; --k) buffer += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
     }
-    if (name.size() > static_cast<std::size_t>(INT_MAX)) throw invalidText();
-    const int units = static_cast<int>(name.size());
-    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), units, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) throw invalidText();  // an unpaired surrogate
-    buffer.resize(static_cast<std::size_t>(size));
-    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), units, buffer.data(), size, nullptr, nullptr);
     return buffer;
+}
+
+std::string_view shownText(std::string_view text, std::string& buffer) {
+    const auto isSurrogateAt = [text](std::size_t i) {
+        return text[i] == '\xED' && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0;
+    };
+    std::size_t i = text.find('\xED');
+    while (i != text.npos && !isSurrogateAt(i)) i = text.find('\xED', i + 1);
+    if (i == text.npos) return text;
+    buffer.assign(text.substr(0, i));
+    while (i < text.size()) {
+        if (isSurrogateAt(i)) {
+            buffer += "\xEF\xBF\xBD";  // U+FFFD
+            i += 3;
+        } else {
+            buffer += text[i++];
+        }
+    }
+    return buffer;
+}
+
+NativeString nativeText(std::string_view text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i++]);
+        const int continuations = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+        std::uint32_t c = continuations == 0 ? lead : lead & (0x7Fu >> (continuations + 1));
+        for (int k = 0; k < continuations && i < text.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+        if (c >= 0x10000) {
+            wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    return wide;
 }
 
 std::string pathText(const fs::path& path) {

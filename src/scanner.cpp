@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -98,10 +99,9 @@ const char* reasonForPath(const fs::path& path) {
     return reasonForExtension(nameText(NativeView(name).substr(dot), buffer));
 }
 
-bool isSeparator(fs::path::value_type c) { return c == fs::path::preferred_separator || c == '/'; }
-
 // A listed subdirectory or file that waits until the listing is read whole,
-// so that only one listing is ever open. It keeps its name, not its path.
+// so that only one listing is ever being read. It keeps its name, not its
+// path.
 struct Pending {
     NativeString name;
     EntryKind kind;         // file or directory, links followed
@@ -109,19 +109,26 @@ struct Pending {
     FileIdentity identity;  // of a directory reached through a link
 };
 
-// One folder on the current walk path. Its text and its system path are the
-// beginnings of the walk's two path buffers.
+// One folder on the current walk path. Its text is the beginning of the
+// walk's text buffer.
 struct Level {
     std::size_t folderEnd;  // the folder's text is text_[0, folderEnd)
     std::size_t textEnd;    // ... followed by the separator its entries are joined with
-    std::size_t systemEnd;  // system_[0, systemEnd) is its system path
-    bool systemJoin;        // whether names are joined to that path with a separator
     bool protectedFolder;   // its own text holds a protected pattern (only a start folder can)
     bool belowLink;         // entered through a link, or below such a folder
-    FileIdentity identity;  // read when first needed
-    bool identityAsked;
+    FileIdentity identity;  // when known
+    bool identityAsked;     // known, or asked of the folders already
     std::vector<Pending> pending;
     std::size_t next = 0;
+};
+
+struct IdentityHash {
+    std::size_t operator()(const FileIdentity& id) const {
+        return std::hash<std::uint64_t>()(id.low ^ (id.high * 0x9E3779B97F4A7C15u) ^ (id.volume << 1));
+    }
+};
+struct IdentityEqual {
+    bool operator()(const FileIdentity& a, const FileIdentity& b) const { return sameFile(a, b); }
 };
 
 // One walk from a start path: the depth-first visit in listing order, kept
@@ -129,8 +136,8 @@ struct Level {
 class Walk {
 public:
     Walk(const Scanner& scanner, ScanStatistics& stats, const ScanVisitor& visit, const ScanProgress& progress,
-         ListingOpener open)
-        : scanner_(scanner), stats_(stats), visit_(visit), progress_(progress), open_(open) {}
+         const FolderOpener& open)
+        : scanner_(scanner), stats_(stats), visit_(visit), progress_(progress), folders_(open()) {}
 
     void run(const fs::path& start, const fs::file_status& status) {
         try {
@@ -141,19 +148,14 @@ public:
                 startFile(start);
             }
         } catch (const fs::filesystem_error&) {
-            ++stats_.accessSkipped;
+            ++stats_.accessSkipped;  // the start folder's system path cannot be made
         }
         while (!levels_.empty()) {
             Level& level = levels_.back();
-            if (level.next == level.pending.size()) {
-                levels_.pop_back();
-                continue;
-            }
-            try {
-                visitPending(levels_.size() - 1);
-            } catch (const fs::filesystem_error&) {
-                ++stats_.accessSkipped;
-            }
+            if (level.next == level.pending.size())
+                leave();
+            else
+                visitPending(level);
         }
     }
 
@@ -167,7 +169,7 @@ private:
         ++stats_.filesAnalyzed;
         const char* reason = reasonForPath(start);
         if (reason != nullptr) ++stats_.suspiciousFound;
-        const std::string& text = pathText(start);
+        const std::string& text = pathText(start);  // where it is converted, a temporary kept alive
         visit_(ScanResultView{{}, text, reason != nullptr, reason != nullptr ? reason : ""});
     }
 
@@ -178,71 +180,61 @@ private:
         // after one nor after a bare drive name such as D: (D:name).
         if ((start / fs::path("x")).native().size() == start.native().size() + 2)
             text_ += static_cast<char>(fs::path::preferred_separator);
-        system_ = systemPath(start);
-        std::error_code ec;
-        const std::unique_ptr<Listing> listing = open_(system_, ec);
-        if (!listing) {
-            ++stats_.accessSkipped;
+        const OpenedFolder opened = folders_->openStart(systemPath(start));
+        if (!opened.listing) {
+            if (opened.error) ++stats_.accessSkipped;
             return;
         }
-        const bool protectedFolder = holdsProtectedPattern(text_, {});
-        const bool systemJoin = !system_.empty() && !isSeparator(system_.back());
-        levels_.push_back(
-            Level{folderEnd, text_.size(), system_.size(), systemJoin, protectedFolder, false, {}, false, {}});
-        read(*listing, nullptr);
+        enter(Level{folderEnd, text_.size(), holdsProtectedPattern(text_, {}), false, opened.identity,
+                    opened.identity.known, {}});
+        read(*opened.listing);
     }
 
-    // Reads the listing of the deepest level to its end; `first` is an entry
-    // read from it already. A failure part-way is counted once; the entries
-    // read before it are kept.
+    // Reads the listing of the deepest level to its end. A failure part-way
+    // is counted once; the entries read before it are kept.
     //
     // What needs no later visit is done as it is read: the files listed
     // before the first subdirectory are analysed at once (nothing can come
     // before them in walk order), an entry whose kind cannot be told is
     // counted, and entries of other kinds are passed over. Files and
     // subdirectories from the first subdirectory on wait, in listing order.
-    void read(Listing& listing, const ListedEntry* first) {
-        if (progress_) progress_(folderText(levels_.back()));
+    void read(Listing& listing) {
+        reportProgress();
         std::size_t count = 0;
-        if (first != nullptr) listed(*first, ++count);
         ListedEntry entry;
         std::error_code ec;
-        while (listing.next(entry, ec)) listed(entry, ++count);
+        while (listing.next(entry, ec)) {
+            if (++count % kProgressEvery == 0) reportProgress();
+            listed(entry, levels_.back());
+        }
         if (ec) ++stats_.accessSkipped;
     }
 
-    void listed(const ListedEntry& entry, std::size_t count) {
-        Level& level = levels_.back();
-        if (count % kProgressEvery == 0 && progress_) progress_(folderText(level));
-        try {
-            switch (entry.kind) {
-            case EntryKind::file:
-                fileListed(entry.name, level);
-                break;
-            case EntryKind::directory:
-                level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, {}});
-                break;
-            case EntryKind::link:
-                linkFound(entry.name, level);
-                break;
-            case EntryKind::unknown:
-                ++stats_.accessSkipped;
-                break;
-            default:  // pipes, devices, sockets: passed over
-                break;
-            }
-        } catch (const fs::filesystem_error&) {
+    void listed(const ListedEntry& entry, Level& level) {
+        switch (entry.kind) {
+        case EntryKind::file:
+            fileListed(entry.name, level);
+            break;
+        case EntryKind::directory:
+            level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, {}});
+            break;
+        case EntryKind::link:
+            linkFound(entry.name, level);
+            break;
+        case EntryKind::unknown:
             ++stats_.accessSkipped;
+            break;
+        default:  // pipes, devices, sockets: passed over
+            break;
         }
     }
 
     // A link costs the one query that follows it, which also gives the
     // identity of the folder it leads to. A broken link is passed over.
     void linkFound(NativeView name, Level& level) {
-        entrySystemPath(level, name);
         std::error_code ec;
         FileIdentity identity;
-        switch (queryPath(system_, ec, &identity)) {
+        switch (folders_->query(name, ec, &identity)) {
         case EntryKind::file:
             fileListed(name, level);
             break;
@@ -289,12 +281,11 @@ private:
         return level.protectedFolder || holdsProtectedPattern(std::string_view(text_.data(), level.textEnd), name, from);
     }
 
-    // Visits the next waiting entry of the level at `index`, the deepest.
-    // Entering a subdirectory adds a level, which may move the levels in
-    // memory: nothing of the parent is touched after that.
-    void visitPending(std::size_t index) {
-        Level& level = levels_[index];
-        Pending& entry = level.pending[level.next++];
+    // Visits the next waiting entry of `level`, the deepest. Entering a
+    // subdirectory adds a level, which may move the levels in memory:
+    // nothing of the parent is touched after that.
+    void visitPending(Level& level) {
+        const Pending& entry = level.pending[level.next++];
         if (entry.kind == EntryKind::file) {
             fileFound(entry.name, level);
             return;
@@ -304,96 +295,96 @@ private:
             ++stats_.protectedSkipped;
             return;
         }
-        entrySystemPath(level, entry.name);
-        const bool belowLink = entry.link || level.belowLink;
-        FileIdentity identity = entry.identity;
-        if (belowLink) {
-            std::error_code ec;
-            if (!entry.link) queryPath(system_, ec, &identity);
-            if (isOnWalkPath(identity)) {
+        const OpenedFolder opened = folders_->openChild(entry.name);
+        if (!opened.listing) {
+            switch (opened.kind) {
+            case EntryKind::unknown:
                 ++stats_.accessSkipped;
-                return;
+                break;
+            case EntryKind::directory:  // refused for lack of permission, or failing
+                ++stats_.directoriesDiscovered;
+                if (opened.error) ++stats_.accessSkipped;
+                break;
+            case EntryKind::file:
+                fileFound(entry.name, level);
+                break;
+            default:  // gone since it was listed, or now a pipe or the like
+                break;
             }
+            return;
         }
-
-        // A listing that opens and yields an entry shows that the directory
-        // still exists and is still a directory, so it needs no status query.
-        // One that fails or yields nothing is followed by the status query
-        // that tells the cases apart: gone, unreachable, no longer a
-        // directory, or a directory that is empty, refused for lack of
-        // permission, or failing.
+        // The same folder as one on the walk path is not entered again.
+        // Where the identity comes with the opening every folder is checked;
+        // elsewhere (Windows) it costs a query, which only a link or a folder
+        // below one pays: in a tree without links only a link can lead back,
+        // but below a link to a folder D a second link to an ancestor of D
+        // leads on through plain subdirectories to D again.
+        const bool belowLink = entry.link || level.belowLink;
+        FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
+        const bool asked = identity.known || belowLink;
+        if (!identity.known && belowLink) identity = folders_->identity(levels_.size());
+        if (isOnWalkPath(identity)) {
+            folders_->leave();
+            ++stats_.accessSkipped;
+            return;
+        }
+        ++stats_.directoriesDiscovered;
         text_.resize(level.textEnd);
         text_.append(name);
         const std::size_t folderEnd = text_.size();
         text_ += static_cast<char>(fs::path::preferred_separator);
-        std::error_code openError;
-        const std::unique_ptr<Listing> listing = open_(system_, openError);
-        ListedEntry first;
-        std::error_code readError;
-        if (listing && listing->next(first, readError)) {
-            ++stats_.directoriesDiscovered;
-            levels_.push_back(Level{folderEnd, text_.size(), system_.size(), true, false, belowLink, identity,
-                                    belowLink, {}});
-            read(*listing, &first);
-            return;
-        }
-        std::error_code ec;
-        switch (queryPath(system_, ec)) {
-        case EntryKind::unknown:
-            ++stats_.accessSkipped;
-            break;
-        case EntryKind::directory:
-            ++stats_.directoriesDiscovered;
-            if (!listing || readError) ++stats_.accessSkipped;
-            break;
-        case EntryKind::file:
-            fileFound(entry.name, level);
-            break;
-        default:  // gone since it was listed, or now a pipe or the like
-            break;
-        }
+        enter(Level{folderEnd, text_.size(), false, belowLink, identity, asked, {}});
+        read(*opened.listing);
     }
 
-    // True when the folder `identity` is one on the current walk path.
-    // Following such a link would walk the same tree again under an ever
-    // longer path, and two of them in one folder would double the work at
-    // every level. In a tree without links no subdirectory can be one. Below
-    // a link to a directory D, though, a second link to an ancestor of D
-    // leads on through plain subdirectories to D again. So below a link every
-    // subdirectory is checked, elsewhere only links, which keeps the check
-    // off ordinary trees. Each level's identity is read once, when first
-    // needed; one that cannot be read matches nothing.
+    // True when the folder `identity` is one on the current walk path, which
+    // would walk the same tree again under an ever longer path, and two such
+    // folders in one would double the work at every level. The identities of
+    // the folders on the path are kept in a set; one that came without its
+    // folder is read when first needed, and one that cannot be read matches
+    // nothing.
     bool isOnWalkPath(const FileIdentity& identity) {
         if (!identity.known) return false;
-        for (Level& level : levels_) {
-            if (!level.identityAsked) {
-                level.identityAsked = true;
-                std::error_code ec;
-                queryPath(NativeString(system_, 0, level.systemEnd), ec, &level.identity);
-            }
-            if (sameFile(identity, level.identity)) return true;
+        for (std::size_t depth = 0; unasked_ > 0 && depth < levels_.size(); ++depth) {
+            Level& level = levels_[depth];
+            if (level.identityAsked) continue;
+            level.identityAsked = true;
+            --unasked_;
+            level.identity = folders_->identity(depth);
+            if (level.identity.known) onPath_.insert(level.identity);
         }
-        return false;
+        return onPath_.count(identity) != 0;
     }
 
-    // Puts the system path of `level`'s entry `name` in system_.
-    void entrySystemPath(const Level& level, NativeView name) {
-        system_.resize(level.systemEnd);
-        if (level.systemJoin) system_ += fs::path::preferred_separator;
-        system_.append(name);
+    void enter(Level level) {
+        if (!level.identityAsked) ++unasked_;
+        if (level.identity.known) onPath_.insert(level.identity);
+        levels_.push_back(std::move(level));
     }
 
-    std::string_view folderText(const Level& level) const { return std::string_view(text_.data(), level.folderEnd); }
+    void leave() {
+        const Level& level = levels_.back();
+        if (!level.identityAsked) --unasked_;
+        if (level.identity.known) onPath_.erase(onPath_.find(level.identity));
+        levels_.pop_back();
+        folders_->leave();
+    }
+
+    void reportProgress() {
+        if (progress_) progress_(shownText(std::string_view(text_.data(), levels_.back().folderEnd), shownBuffer_));
+    }
 
     const Scanner& scanner_;
     ScanStatistics& stats_;
     const ScanVisitor& visit_;
     const ScanProgress& progress_;
-    ListingOpener open_;
-    std::string text_;        // the deepest folder's text and separator, then the name at hand
-    NativeString system_;     // the same as the system spells it
-    std::string nameBuffer_;  // a listed name's text, where it must be converted
+    const std::unique_ptr<FolderPath> folders_;
+    std::string text_;         // the deepest folder's text and separator, then the name at hand
+    std::string nameBuffer_;   // a listed name's text, where it must be converted
+    std::string shownBuffer_;  // a folder's text as it is shown, where that differs
     std::vector<Level> levels_;
+    std::unordered_multiset<FileIdentity, IdentityHash, IdentityEqual> onPath_;  // the known ones
+    std::size_t unasked_ = 0;  // levels whose identity is not asked yet
 };
 
 }  // namespace
@@ -401,10 +392,16 @@ private:
 std::string ScanResultView::text() const {
     std::string whole;
     whole.reserve(folder.size() + name.size());
-    return whole.append(folder).append(name);
+    whole.append(folder).append(name);
+    std::string buffer;
+    const std::string_view shown = shownText(whole, buffer);
+    return shown.data() == whole.data() ? whole : std::string(shown);
 }
 
-fs::path ScanResultView::path() const { return pathFromText(text()); }
+fs::path ScanResultView::path() const {
+    std::string whole(folder);
+    return fs::path(nativeText(whole.append(name)));
+}
 
 fs::file_status startPathStatus(const fs::path& path) {
     std::error_code ec;
@@ -450,7 +447,7 @@ bool Scanner::isSuspicious(const fs::path& path, std::string& reason) const {
 }
 
 void Scanner::scan(const fs::path& start, ScanStatistics& stats, const ScanVisitor& visit,
-                   const ScanProgress& progress, ListingOpener open) {
+                   const ScanProgress& progress, const FolderOpener& open) {
     // The one query whose failure reaches the caller.
     const fs::file_status status = startPathStatus(start);
     if (status.type() == fs::file_type::not_found) return;

@@ -26,7 +26,8 @@ struct ScanResultView {
     /// The text of the folder that holds the file, with the separator the
     /// walk put after it: the file's path text is `folder` followed by
     /// `name`. For a start path that is itself a file, `folder` is empty and
-    /// `name` is the whole start path's text.
+    /// `name` is the whole start path's text. On Windows a name that is not
+    /// valid UTF-16 keeps its unpaired surrogates here (see nameText).
     std::string_view folder;
     std::string_view name;
     bool suspicious;
@@ -34,9 +35,11 @@ struct ScanResultView {
     /// program's fixed texts, so it stays valid after the call.
     std::string_view reason;
 
-    /// The file's path text.
+    /// The file's path text as it is shown: each unpaired surrogate of a
+    /// Windows name as U+FFFD.
     std::string text() const;
-    /// The file's path, spelled as the walk formed it.
+    /// The file's path, spelled as the walk formed it, every name as the
+    /// system listed it.
     std::filesystem::path path() const;
 };
 
@@ -52,13 +55,13 @@ struct ScanStatistics {
 
 /// Receives every analysed file, in walk order, as the walk meets it.
 using ScanVisitor = std::function<void(const ScanResultView&)>;
-/// Told the text of each folder the walk lists, when it starts listing it and
-/// again every few thousand entries of it.
+/// Told the text of each folder the walk lists, as it is shown (see
+/// ScanResultView::text), when it starts listing it and again every few
+/// thousand entries of it.
 using ScanProgress = std::function<void(std::string_view folder)>;
 
-/// The narrow text of a path: UTF-8 where native paths are UTF-16, the native
-/// bytes elsewhere. Throws std::filesystem::filesystem_error when a UTF-16
-/// path cannot be converted.
+/// The narrow text of a path: UTF-8 where native paths are UTF-16, each
+/// unpaired surrogate kept as nameText keeps it; the native bytes elsewhere.
 #ifdef _WIN32
 std::string pathText(const std::filesystem::path& path);
 #else
@@ -99,9 +102,9 @@ public:
 
     /// The same walk, handing each analysed file to `visit` as it is met
     /// instead of keeping it, and telling `progress` (when given) which
-    /// folder it lists. Each listing is opened with `open`.
+    /// folder it lists. The folders are reached through what `open` makes.
     void scan(const std::filesystem::path& start, ScanStatistics& stats, const ScanVisitor& visit,
-              const ScanProgress& progress = nullptr, ListingOpener open = openListing);
+              const ScanProgress& progress = nullptr, const FolderOpener& open = systemFolders);
 };
 
 #endif

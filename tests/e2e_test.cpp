@@ -2,6 +2,8 @@
 // standard error byte for byte, and its exit status.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,11 +26,13 @@ TEST(Program, WorkedExample) {
     EXPECT_EQ(runDravelon({"T"}, inDirectory(tree.root())), (Outcome{0, report("T", {2, 3, 3, 0, 0, 2}, lines), ""}));
 }
 
-// Nothing expands wildcards in the argument, and an option is just a name.
+// Nothing expands wildcards in the argument, and an option is just a name. A
+// file named with a separator after it is not found.
 TEST(Program, StartPathThatDoesNotExist) {
     TempTree tree;
     tree.file("s.scr");
-    for (const std::string& arg : {tree.text("missing"), tree.text("*.scr"), std::string("--help"), std::string()}) {
+    for (const std::string& arg : {tree.text("missing"), tree.text("*.scr"), std::string("--help"), std::string(),
+                                   joined(tree.text("s.scr"), ""), tree.text("s.scr") + "/"}) {
         SCOPED_TRACE("argument \"" + arg + "\"");
         EXPECT_EQ(runDravelon({arg}, inDirectory(tree.root())), (Outcome{1, head(arg), errorLine(kNotFound)}));
     }
@@ -83,16 +87,21 @@ TEST(Program, TwoLinksToTheParentFinishAtOnce) {
               (Outcome{0, report(tree.text(), {2, 1, 1, 2, 0, 1}, {{file, kScreenSaverReason}}), ""}));
 }
 
-// A chain of `depth` directories, walked with 64 descriptors at most (Windows
-// has no such limit to set).
-void expectChainWalked(int depth) {
+// A chain of `depth` directories named `name`, each holding a suspicious
+// file, walked with 16 descriptors at most (Windows has no such limit to
+// set): every level and every file is reported.
+void expectChainWalked(int depth, const std::string& name = "d") {
     TempTree tree;
-    const std::string top = asText(tree.chain(depth, "f"));
+    const fs::path top = tree.chain(depth, "f.scr", name);
+    const std::string start = asText(top);
+    std::vector<SuspiciousLine> lines;
+    for (const std::string& file : chainWalkOrder(start, top, depth, "f.scr", name)) lines.push_back({file, kScreenSaverReason});
+    const std::uint64_t n = static_cast<std::uint64_t>(depth);
     RunOptions options;
 #ifndef _WIN32
-    options.maxOpenFiles = 64;
+    options.maxOpenFiles = 16;
 #endif
-    EXPECT_EQ(runDravelon({top}, options), (Outcome{0, report(top, chainWalkCounts(asPath(top), depth), {}), ""}));
+    EXPECT_EQ(runDravelon({start}, options), (Outcome{0, report(start, {n, n, n, 0, 0, n}, lines), ""}));
 }
 
 #ifdef _WIN32
@@ -102,7 +111,24 @@ TEST(Program, ChainPastTheOrdinaryPathLimit) { expectChainWalked(150); }
 #else
 TEST(Program, ChainOf1500DirectoriesWithFewDescriptors) { expectChainWalked(1500); }
 
-TEST(Program, ChainPastThePathLimitWithFewDescriptors) { expectChainWalked(3000); }
+// 20,000 bytes deep, five times the longest path the system takes.
+TEST(Program, ChainPastThePathLimitWithFewDescriptors) { expectChainWalked(200, std::string(99, 'n')); }
+
+// Below a deep level the walk gives up that level's descriptor, and takes it
+// again for whichever of the chain and the side branch it walks second: the
+// report is the same as with descriptors enough for every level.
+TEST(Program, ChainWithSideBranchesWithFewDescriptors) {
+    TempTree tree;
+    const std::string top = asText(tree.chain(3000, "f.txt", "d", 50));
+    RunOptions few;
+    few.maxOpenFiles = 16;
+    const Outcome run = runDravelon({top}, few);
+    EXPECT_EQ(run, runDravelon({top}));
+    std::string problem;
+    const std::optional<ParsedReport> parsed = parseReport(run.out, top, problem);
+    ASSERT_TRUE(parsed) << problem;
+    EXPECT_EQ(parsed->counters, (ScanStatistics{3000 + 60 * 10, 3000 + 60 * 41, 3000 + 60 * 41, 0, 0, 60}));
+}
 
 // Only the suspicious files are kept, so memory does not grow with the tree.
 // Sanitizers keep books on every allocation, so their builds cannot show it.

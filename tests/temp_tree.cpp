@@ -271,12 +271,21 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
     return made;
 }
 
-fs::path TempTree::chain(int depth, const std::string& file, const std::string& name) {
+fs::path TempTree::chain(int depth, const std::string& file, const std::string& name, int sideEvery) {
     fs::path level = root_;
     for (int i = 1; i <= depth; ++i) {
         level /= asPath(name);
         makeDir(level);
         makeFile(level / asPath(file));
+        if (sideEvery == 0 || i % sideEvery != 0) continue;
+        fs::path side = level / L"side";
+        makeDir(side);
+        makeFile(side / L"x.scr");
+        for (int k = 0; k < 30; ++k) makeFile(side / std::to_wstring(k));
+        for (int k = 0; k < 10; ++k, side /= L"side") {
+            if (k > 0) makeDir(side);
+            makeFile(side / asPath(file));
+        }
     }
     return path(name);
 }
@@ -349,18 +358,36 @@ void TempTree::chmod(const std::string& relative, mode_t mode) {
     if (::chmod(target.c_str(), mode) != 0) fail("chmod " + target.native());
 }
 
-fs::path TempTree::chain(int depth, const std::string& file, const std::string& name) {
-    Fd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY));
-    for (int level = 1; level <= depth && dir.get() >= 0; ++level) {
-        if (::mkdirat(dir.get(), name.c_str(), 0700) != 0 || ::fchmodat(dir.get(), name.c_str(), 0755, 0) != 0)
-            fail("mkdirat at level " + std::to_string(level));
-        dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
-        if (dir.get() < 0) break;
-        const int fd = ::openat(dir.get(), file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-        if (fd < 0) fail("create " + file + " at level " + std::to_string(level));
+namespace {
+
+// Makes the folder `name` in the folder open as `dir`, with `files` in it;
+// returns it open.
+int makeFolderAt(int dir, const std::string& name, const std::vector<std::string>& files) {
+    if (::mkdirat(dir, name.c_str(), 0700) != 0 || ::fchmodat(dir, name.c_str(), 0755, 0) != 0)
+        fail("mkdirat " + name);
+    const int made = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+    if (made < 0) fail("open " + name);
+    for (const std::string& file : files) {
+        const int fd = ::openat(made, file.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd < 0) fail("create " + file);
         ::close(fd);
     }
-    if (dir.get() < 0) fail("open chain directory");
+    return made;
+}
+
+}  // namespace
+
+fs::path TempTree::chain(int depth, const std::string& file, const std::string& name, int sideEvery) {
+    std::vector<std::string> sideFiles = {file, "x.scr"};
+    for (int k = 0; k < 30; ++k) sideFiles.push_back(std::to_string(k));
+    Fd dir(::open(root_.c_str(), O_RDONLY | O_DIRECTORY));
+    if (dir.get() < 0) fail("open " + root_.native());
+    for (int level = 1; level <= depth; ++level) {
+        dir.reset(makeFolderAt(dir.get(), name, {file}));
+        if (sideEvery == 0 || level % sideEvery != 0) continue;
+        Fd side(makeFolderAt(dir.get(), "side", sideFiles));
+        for (int k = 1; k < 10; ++k) side.reset(makeFolderAt(side.get(), "side", {file}));
+    }
     return path(name);
 }
 
@@ -395,27 +422,26 @@ std::vector<std::string> listingOrder(const fs::path& dir) {
 std::vector<std::string> chainWalkOrder(const std::string& start, const fs::path& top, int levels,
                                         const std::string& file, const std::string& name) {
     std::vector<std::string> order, after;
-    fs::path dir = top;
     std::string text = start;
-    for (int level = 1; level <= levels; ++level, dir /= asPath(name), text = joined(text, name)) {
+#ifdef _WIN32
+    fs::path dir = top;
+#else
+    // Folder by folder through their descriptors: the chain may be deeper
+    // than the longest path the system takes.
+    Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY));
+#endif
+    for (int level = 1; level <= levels; ++level, text = joined(text, name)) {
+#ifdef _WIN32
         const std::vector<std::string> names = listingOrder(dir);
+        dir /= asPath(name);
+#else
+        std::string error;
+        const std::vector<std::string> names = namesIn(dir.get(), error);
+        if (!error.empty()) throw std::runtime_error("chain level " + std::to_string(level) + ": " + error);
+        dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+#endif
         (!names.empty() && names.front() == file ? order : after).push_back(joined(text, file));
     }
     order.insert(order.end(), after.rbegin(), after.rend());
     return order;
-}
-
-ScanStatistics chainWalkCounts(const fs::path& top, int depth) {
-#ifdef _WIN32
-    const int listed = depth;
-    static_cast<void>(top);
-#else
-    // Level k (top being level 1) is top followed by k - 1 separators and "d"s.
-    const std::size_t longest = PATH_MAX - 1;
-    const std::size_t size = top.native().size();
-    const int listed = size > longest ? 0 : std::min(depth, static_cast<int>((longest - size) / 2) + 1);
-#endif
-    const std::uint64_t n = static_cast<std::uint64_t>(listed);
-    const std::uint64_t past = listed < depth ? 1 : 0;
-    return {n, n, n, past, 0, 0};
 }

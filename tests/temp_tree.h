@@ -67,10 +67,13 @@ public:
     /// The mixed example: name/a.txt, name/s.scr and name/d/p.PIF.
     std::filesystem::path example(const std::string& name);
     /// `depth` nested directories root()/name, root()/name/name, ..., each
-    /// holding one empty file `file`; returns root()/name. It is built
-    /// through open directories (POSIX) or long-form paths (Windows), so it
-    /// may go deeper than the longest ordinary path.
-    std::filesystem::path chain(int depth, const std::string& file, const std::string& name = "d");
+    /// holding one empty file `file`; returns root()/name. With `sideEvery`,
+    /// every sideEvery-th level also holds a side branch: a folder "side"
+    /// holding `file`, "x.scr" and 30 more files, and below it a chain of 9
+    /// more folders "side", each holding `file`. It is built through open
+    /// directories (POSIX) or long-form paths (Windows), so it may go deeper
+    /// than the longest ordinary path.
+    std::filesystem::path chain(int depth, const std::string& file, const std::string& name = "d", int sideEvery = 0);
 
 private:
     void makeParents(const std::string& relative);
@@ -85,17 +88,27 @@ private:
 std::vector<std::string> listingOrder(const std::filesystem::path& dir);
 
 /// The path texts of the files of levels 1 to `levels` of a chain made by
-/// TempTree::chain at `top`, in walk order (each level's file before or after
-/// everything below it, as that level's listing orders them), as a walk from
-/// `start`, a spelling of `top`, forms them.
+/// TempTree::chain at `top` without side folders, in walk order (each
+/// level's file before or after everything below it, as that level's listing
+/// orders them), as a walk from `start`, a spelling of `top`, forms them.
+/// Reads the chain at any depth.
 std::vector<std::string> chainWalkOrder(const std::string& start, const std::filesystem::path& top, int levels,
                                         const std::string& file, const std::string& name = "d");
 
-/// What a walk of a chain of `depth` directories named "d" from `top`
-/// counts. On POSIX every level whose path is shorter than PATH_MAX (which
-/// counts the NUL) is listed, with its file, and the first level past that is
-/// counted once as skipped for access and not discovered. On Windows, whose
-/// long paths reach far deeper, every level is listed.
-ScanStatistics chainWalkCounts(const std::filesystem::path& top, int depth);
+/// The system's folders with every call passed on, for tests to change what
+/// they need.
+class ForwardingFolders : public FolderPath {
+public:
+    OpenedFolder openStart(const NativeString& start) override { return system_->openStart(start); }
+    OpenedFolder openChild(NativeView name) override { return system_->openChild(name); }
+    void leave() override { system_->leave(); }
+    EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
+        return system_->query(name, ec, identity);
+    }
+    FileIdentity identity(std::size_t depth) override { return system_->identity(depth); }
+
+protected:
+    const std::unique_ptr<FolderPath> system_ = systemFolders();
+};
 
 #endif

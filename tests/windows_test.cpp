@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "expected.h"
@@ -101,23 +102,135 @@ TEST(WindowsText, InvalidUtf8ArgumentCannotBecomeAPath) {
     }
 }
 
-TEST(WindowsText, UnpairedSurrogateCannotBeRendered) {
-    const std::wstring cases[] = {
-        std::wstring(L"C:\\a") + L'\xd800',         // high surrogate at the end
-        std::wstring(L"C:\\a") + L'\xd800' + L"b",  // high surrogate before a plain letter
-        std::wstring(L"C:\\") + L'\xdc00' + L"b",   // low surrogate alone
+// A name that is not valid UTF-16 keeps each unpaired surrogate in its text
+// as a three-byte form of its own, is shown with U+FFFD in its place, and
+// turns back into the very same name. The tables of the classification are
+// ASCII, so the text decides as the name would.
+TEST(WindowsText, UnpairedSurrogatesAreKeptAndShownAsReplacementCharacters) {
+    const std::string replacement = "\xef\xbf\xbd";
+    const struct {
+        std::wstring wide;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {std::wstring(L"C:\\a") + L'\xd800', "C:\\a\xed\xa0\x80", "C:\\a" + replacement},
+        {std::wstring(L"a") + L'\xdbff' + L"b", "a\xed\xaf\xbf" "b", "a" + replacement + "b"},
+        {std::wstring(L"\xdc00\xd800"), "\xed\xb0\x80\xed\xa0\x80", replacement + replacement},  // low before high
+        {L"\xd83d\xde00\x00e7\x0131\x7f\x80", "\xf0\x9f\x98\x80\xc3\xa7\xc4\xb1\x7f\xc2\x80", "\xf0\x9f\x98\x80\xc3\xa7\xc4\xb1\x7f\xc2\x80"},
+        {L"\xd7ff\xe000", "\xed\x9f\xbf\xee\x80\x80", "\xed\x9f\xbf\xee\x80\x80"},  // around the surrogates
     };
-    const Scanner scanner;
-    for (const std::wstring& wide : cases) {
-        const fs::path path(wide);
-        EXPECT_THROW(pathText(path), fs::filesystem_error);
-        EXPECT_THROW(scanner.isProtectedArea(path), fs::filesystem_error);
+    for (const auto& c : cases) {
+        EXPECT_EQ(pathText(c.wide), c.text) << c.text;
+        std::string buffer;
+        EXPECT_EQ(shownText(c.text, buffer), c.shown) << c.text;
+        EXPECT_EQ(nativeText(c.text), c.wide) << c.text;
     }
-    // Only the extension's text is needed to classify a file.
+    const Scanner scanner;
     std::string reason;
     EXPECT_TRUE(scanner.isSuspicious(fs::path(std::wstring(L"C:\\") + L'\xd800' + L".SCR"), reason));
     EXPECT_EQ(reason, kScreenSaverReason);
-    EXPECT_THROW(scanner.isSuspicious(fs::path(std::wstring(L"C:\\a.sc") + L'\xd800'), reason), fs::filesystem_error);
+    EXPECT_FALSE(scanner.isSuspicious(fs::path(std::wstring(L"C:\\a.sc") + L'\xd800'), reason));
+    EXPECT_TRUE(scanner.isProtectedArea(fs::path(std::wstring(L"C:\\") + L'\xd800' + L"\\$Recycle.Bin\\a")));
+}
+
+// ---- Listed entries ------------------------------------------------------
+
+TEST(WindowsListing, ReparseTagsDecideTheKind) {
+    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    const DWORD file = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+    const struct {
+        const char* what;
+        DWORD attributes;
+        DWORD tag;
+        EntryKind kind;
+    } cases[] = {
+        {"symbolic link to a folder", folder, IO_REPARSE_TAG_SYMLINK, EntryKind::link},
+        {"symbolic link to a file", file, IO_REPARSE_TAG_SYMLINK, EntryKind::link},
+        {"junction", folder, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},
+        {"AF_UNIX socket", file, 0x80000023, EntryKind::other},
+        {"Linux-subsystem link", file, 0xA000001D, EntryKind::other},
+        {"Linux-subsystem link with the folder attribute", folder, 0xA000001D, EntryKind::other},
+        {"Linux-subsystem FIFO", file, 0x80000024, EntryKind::other},
+        {"Linux-subsystem character device", file, 0x80000025, EntryKind::other},
+        {"Linux-subsystem block device", file, 0x80000026, EntryKind::other},
+        {"reparse folder without a tag", folder, 0, EntryKind::link},
+        {"reparse folder with an unread tag", folder, 0xFFFFFFFF, EntryKind::link},
+        {"reparse file without a tag", file, 0, EntryKind::file},
+        {"cloud placeholder folder", folder, 0x9000001A, EntryKind::directory},
+        {"deduplicated file", file, 0x80000013, EntryKind::file},
+        {"app execution alias", file, 0x8000001B, EntryKind::file},
+        {"tag without the reparse attribute", FILE_ATTRIBUTE_ARCHIVE, 0x80000023, EntryKind::file},
+        {"plain folder", FILE_ATTRIBUTE_DIRECTORY, 0, EntryKind::directory},
+    };
+    for (const auto& c : cases) EXPECT_EQ(listedKind(c.attributes, c.tag), c.kind) << c.what;
+}
+
+// Names that are not valid UTF-16, which Wine cannot make: the start folder
+// lists a file x<D800>.scr and a folder y<DC00> that holds in.scr.
+class UnpairedSurrogateNames final : public ForwardingFolders {
+public:
+    OpenedFolder openStart(const NativeString& start) override {
+        OpenedFolder opened = system_->openStart(start);
+        opened.listing = listing({{std::wstring(L"x") + L'\xd800' + L".scr", EntryKind::file}, {kFolder, EntryKind::directory}});
+        return opened;
+    }
+    OpenedFolder openChild(NativeView name) override {
+        EXPECT_EQ(std::wstring(name), kFolder) << "entered by another name";
+        inFolder_ = true;
+        OpenedFolder opened;
+        opened.listing = listing({{L"in.scr", EntryKind::file}});
+        opened.kind = EntryKind::directory;
+        return opened;
+    }
+    void leave() override {
+        if (!std::exchange(inFolder_, false)) system_->leave();
+    }
+
+    static inline const std::wstring kFolder = std::wstring(L"y") + L'\xdc00';
+
+private:
+    class FixedListing final : public Listing {
+    public:
+        explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
+        bool next(ListedEntry& entry, std::error_code&) override {
+            if (at_ == entries_.size()) return false;
+            entry.name = entries_[at_].first;
+            entry.kind = entries_[at_++].second;
+            return true;
+        }
+
+    private:
+        std::vector<std::pair<std::wstring, EntryKind>> entries_;
+        std::size_t at_ = 0;
+    };
+    static std::unique_ptr<Listing> listing(std::vector<std::pair<std::wstring, EntryKind>> entries) {
+        return std::make_unique<FixedListing>(std::move(entries));
+    }
+
+    bool inFolder_ = false;
+};
+
+TEST(WindowsWalk, NamesThatAreNotValidUtf16AreWalkedAndShownWithReplacementCharacters) {
+    TempTree tree;
+    std::vector<std::string> texts;
+    std::vector<std::wstring> paths;
+    std::vector<std::string> told;
+    ScanStatistics stats{};
+    Scanner().scan(
+        tree.root(), stats,
+        [&](const ScanResultView& result) {
+            texts.push_back(result.text());
+            paths.push_back(result.path().native());
+        },
+        [&told](std::string_view folder) { told.emplace_back(folder); },
+        [] { return std::make_unique<UnpairedSurrogateNames>(); });
+    const std::string root = tree.text();
+    const std::wstring& wideRoot = tree.root().native();
+    EXPECT_EQ(stats, (ScanStatistics{2, 2, 2, 0, 0, 2}));
+    EXPECT_EQ(texts, (std::vector<std::string>{root + "\\x\xef\xbf\xbd.scr", root + "\\y\xef\xbf\xbd\\in.scr"}));
+    EXPECT_EQ(paths, (std::vector<std::wstring>{wideRoot + L"\\x" + L'\xd800' + L".scr",
+                                                wideRoot + L"\\" + UnpairedSurrogateNames::kFolder + L"\\in.scr"}));
+    EXPECT_EQ(told, (std::vector<std::string>{root, root + "\\y\xef\xbf\xbd"}));
 }
 
 // ---- The walk on drive C: -----------------------------------------------
@@ -264,7 +377,7 @@ TEST(WindowsPaths, StartPathsTakeTheLongFormLexically) {
         std::wstring expected;
     } cases[] = {
         {LR"(C:\a\b)", LR"(\\?\C:\a\b)"},
-        {LR"(C:/a//b/)", LR"(\\?\C:\a\b)"},
+        {LR"(C:/a//b/)", LR"(\\?\C:\a\b\)"},  // a final separator is kept
         {LR"(C:\a\..\..\b\.\c)", LR"(\\?\C:\b\c)"},
         {LR"(C:\)", LR"(\\?\C:\)"},
         {LR"(C:\T\trail.\sp \aux\nul.scr)", LR"(\\?\C:\T\trail.\sp \aux\nul.scr)"},
