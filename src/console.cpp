@@ -19,6 +19,12 @@ constexpr Hidden kHidden[] = {
     {"", 0x00, 0x1F},          // C0 controls: escape sequences, CR, LF
     {"", 0x7F, 0x7F},          // DEL
     {"\xC2", 0x80, 0x9F},      // C1 controls U+0080 to U+009F
+    // Bidirectional formatting: a right-to-left override in a file's name
+    // would show the rest of its report line reversed.
+    {"\xD8", 0x9C, 0x9C},      // U+061C arabic letter mark
+    {"\xE2\x80", 0x8E, 0x8F},  // U+200E, U+200F left-to-right and right-to-left marks
+    {"\xE2\x80", 0xAA, 0xAE},  // U+202A to U+202E embeddings, pop, overrides
+    {"\xE2\x81", 0xA6, 0xA9},  // U+2066 to U+2069 isolates
 };
 
 // The length in bytes of the hidden character that `text` begins with; 0

@@ -38,9 +38,10 @@ std::size_t terminalWidth(Stream stream);
 void rewriteLine(Stream stream, std::string_view line);
 
 /// A path text as a terminal may show it: each character that could move the
-/// cursor, erase or forge report lines becomes one "?". These are the bytes
-/// 0x00 to 0x1F and 0x7F, and the C1 controls U+0080 to U+009F in their UTF-8
-/// form.
+/// cursor, erase or forge report lines, or reorder the rest of a line becomes
+/// one "?". These are the bytes 0x00 to 0x1F and 0x7F, the C1 controls
+/// U+0080 to U+009F, and the bidirectional formatting characters U+061C,
+/// U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069, in their UTF-8 form.
 std::string masked(std::string_view text);
 
 /// The line on standard error that shows how far a long walk has come, when

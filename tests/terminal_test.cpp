@@ -1,6 +1,6 @@
-// Path texts on a terminal: control characters are shown as "?", so that a
-// file's name cannot erase or forge report lines; through a pipe every byte is
-// written as it is.
+// Path texts on a terminal: control and bidirectional formatting characters
+// are shown as "?", so that a file's name cannot erase, forge or reorder
+// report lines; through a pipe every byte is written as it is.
 #include <string>
 #include <vector>
 
@@ -34,9 +34,19 @@ const std::vector<HostileName> kHostileNames = {
     {"tab\there.PIF", "tab?here.PIF", kOldExecutableReason},
     {"c0" + allSingleByteControls() + ".pif", "c0" + std::string(32, '?') + ".pif", kOldExecutableReason},
     {"c1\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F.Scr", "c1????.Scr", kScreenSaverReason},
+    // Bidirectional formatting: the override would show "fatura" followed by
+    // "rcs.pdf", and each character of the set is one "?".
+    {"fatura\xE2\x80\xAE" "fdp.scr", "fatura?fdp.scr", kScreenSaverReason},
+    {"bidi\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x81\xA6"
+     "\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9.pif",
+     "bidi???????????.pif", kOldExecutableReason},
     // Not controls: Turkish letters, no-break space, the copyright sign, a
-    // lone lead byte, and a lead byte before a C1 pair.
+    // lone lead byte, and a lead byte before a C1 pair; the neighbours of the
+    // bidirectional set (U+061B, U+200D, U+202F, U+2065, U+2070) and a cut
+    // sequence.
     {"utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", "utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", kScreenSaverReason},
+    {"near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr",
+     "near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr", kScreenSaverReason},
     {"lone\xC2.scr", "lone\xC2.scr", kScreenSaverReason},
     {"pair\xC2\xC2\x85.scr", "pair\xC2?.scr", kScreenSaverReason},
     {"plain ~!@#$%^&*()_+{}|:\"<>?.scr", "plain ~!@#$%^&*()_+{}|:\"<>?.scr", kScreenSaverReason},
