@@ -1,6 +1,6 @@
 // The program's two standard streams as the report and its messages use
 // them, and what a terminal is shown on them. One form per platform:
-// console_posix.cpp writes bytes through the C library;
+// console_posix.cpp writes bytes with write(2) from a buffer of its own;
 // console_windows.cpp writes to a Windows console in UTF-16. console.cpp holds
 // what both share: the masking of printed paths and the progress line.
 #ifndef DRAVELON_CONSOLE_H

@@ -1,34 +1,92 @@
-// The standard streams where text is bytes: the C library's buffered streams,
-// and a terminal's own control sequences for the line that rewrites itself.
+// The standard streams where text is bytes, written with write(2) from a
+// buffer of the program's own, and a terminal's own control sequences for the
+// line that rewrites itself.
+//
+// The C library's streams are not used: when another process has made a
+// shared pipe non-blocking, a full pipe answers a write with EAGAIN, and the C
+// library then drops what its buffer held. Here such a write waits until the
+// pipe takes more.
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <string>
 
 #include "console.h"
 
 namespace {
 
-std::FILE* fileOf(Stream stream) { return stream == Stream::output ? stdout : stderr; }
+// A terminal receives each line as it is complete; anything else receives the
+// text in pieces of this size, and at a flush.
+constexpr std::size_t kBufferSize = 1 << 16;
+
+struct Sink {
+    int fd;
+    std::string pending;
+    int terminal = -1;  // whether fd is a terminal; -1 until asked
+    bool lost = false;  // a write failed: all that follows is dropped
+};
+
+Sink sinks[2] = {{STDOUT_FILENO, {}}, {STDERR_FILENO, {}}};
+
+Sink& sinkOf(Stream stream) { return sinks[stream == Stream::output ? 0 : 1]; }
+
+bool isTerminal(Sink& sink) {
+    if (sink.terminal < 0) sink.terminal = ::isatty(sink.fd) != 0;
+    return sink.terminal != 0;
+}
+
+// Writes out what the sink holds. A write interrupted by a signal is made
+// again; a full non-blocking pipe is waited on. Any other failure, a full
+// disk or a closed descriptor, loses the stream. A reader that has gone
+// raises SIGPIPE, which ends the program unless it is ignored.
+void drain(Sink& sink) {
+    std::size_t done = 0;
+    while (done < sink.pending.size() && !sink.lost) {
+        const ssize_t written = ::write(sink.fd, sink.pending.data() + done, sink.pending.size() - done);
+        if (written > 0) {
+            done += static_cast<std::size_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd ready{sink.fd, POLLOUT, 0};
+            while (::poll(&ready, 1, -1) < 0) {
+                if (errno != EINTR) {
+                    sink.lost = true;
+                    break;
+                }
+            }
+        } else {
+            sink.lost = true;
+        }
+    }
+    sink.pending.clear();
+}
 
 }  // namespace
 
-bool isTerminal(Stream stream) { return ::isatty(::fileno(fileOf(stream))) != 0; }
+bool isTerminal(Stream stream) { return isTerminal(sinkOf(stream)); }
 
 void write(Stream stream, std::string_view text) {
-    if (stream == Stream::error) std::fflush(stdout);
-    std::fwrite(text.data(), 1, text.size(), fileOf(stream));
+    if (stream == Stream::error) drain(sinkOf(Stream::output));
+    Sink& sink = sinkOf(stream);
+    if (sink.lost) return;
+    sink.pending.append(text);
+    if (stream == Stream::error || sink.pending.size() >= kBufferSize ||
+        (isTerminal(sink) && text.find('\n') != text.npos))
+        drain(sink);
 }
 
 bool flush(Stream stream) {
-    std::FILE* file = fileOf(stream);
-    return std::fflush(file) == 0 && std::ferror(file) == 0;
+    Sink& sink = sinkOf(stream);
+    drain(sink);
+    return !sink.lost;
 }
 
 std::size_t terminalWidth(Stream stream) {
     winsize size{};
-    if (::ioctl(::fileno(fileOf(stream)), TIOCGWINSZ, &size) != 0) return 0;
+    if (::ioctl(sinkOf(stream).fd, TIOCGWINSZ, &size) != 0) return 0;
     return size.ws_col;
 }
 
@@ -37,5 +95,5 @@ void rewriteLine(Stream stream, std::string_view line) {
     std::string text = "\r";
     text.append(line).append("\x1B[K");
     write(stream, text);
-    std::fflush(fileOf(stream));
+    flush(stream);
 }
