@@ -37,6 +37,12 @@ std::size_t terminalWidth(Stream stream);
 /// the line's start.
 void rewriteLine(Stream stream, std::string_view line);
 
+/// From now on an interruption (SIGINT, SIGTERM or SIGHUP; on Windows a
+/// console's Ctrl-C, Ctrl-Break or close) first erases the line that
+/// rewriteLine shows, if any, then ends the program as it would have ended it
+/// anyway. A signal that the program was started with ignored stays ignored.
+void eraseLineWhenInterrupted(Stream stream);
+
 /// A path text as a terminal may show it: each character that could move the
 /// cursor, erase or forge report lines, or reorder the rest of a line becomes
 /// one "?". These are the bytes 0x00 to 0x1F and 0x7F, the C1 controls
@@ -46,8 +52,8 @@ std::string masked(std::string_view text);
 
 /// The line on standard error that shows how far a long walk has come, when
 /// standard error is a terminal that can rewrite a line (TERM is not "dumb").
-/// It appears once the run has lasted half a second and changes at most five
-/// times a second.
+/// It appears once the run has lasted half a second, changes at most five
+/// times a second, and is erased when the program is interrupted.
 class ProgressLine {
 public:
     explicit ProgressLine(std::chrono::steady_clock::time_point start);

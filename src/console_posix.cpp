@@ -7,10 +7,12 @@
 // library then drops what its buffer held. Here such a write waits until the
 // pipe takes more.
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 
 #include "console.h"
@@ -64,6 +66,25 @@ void drain(Sink& sink) {
     sink.pending.clear();
 }
 
+// The descriptor that shows a line written by rewriteLine, or -1. The signal
+// handler reads it, so it is set before such a line is written and cleared
+// only once the line is erased.
+volatile std::sig_atomic_t lineShownOn = -1;
+
+constexpr char kEraseLine[] = "\r\x1B[K";  // back to the first column, erase to the end of the line
+
+extern "C" void eraseLineAndEnd(int signal) {
+    const int fd = lineShownOn;
+    if (fd >= 0) {
+        const ssize_t ignored = ::write(fd, kEraseLine, sizeof kEraseLine - 1);
+        static_cast<void>(ignored);
+    }
+    // Ends the program as the signal would have: with its default action,
+    // once this handler returns and the signal is no longer blocked.
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
 }  // namespace
 
 bool isTerminal(Stream stream) { return isTerminal(sinkOf(stream)); }
@@ -91,9 +112,27 @@ std::size_t terminalWidth(Stream stream) {
 }
 
 void rewriteLine(Stream stream, std::string_view line) {
+    Sink& sink = sinkOf(stream);
+    if (!line.empty()) lineShownOn = sink.fd;
     // Back to the first column, the line, then "erase to the end of the line".
     std::string text = "\r";
     text.append(line).append("\x1B[K");
     write(stream, text);
     flush(stream);
+    if (line.empty()) lineShownOn = -1;
+}
+
+void eraseLineWhenInterrupted(Stream) {
+    // The line is found through lineShownOn, whichever stream shows it.
+    struct sigaction action {};
+    action.sa_handler = eraseLineAndEnd;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int signal : signals) sigaddset(&action.sa_mask, signal);
+    for (int signal : signals) {
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_DFL)
+            ::sigaction(signal, &action, nullptr);
+    }
 }

@@ -251,8 +251,8 @@ void check(bool ok, const char* what) {
 
 // Reads standard output and standard error (each unless -1) until both are
 // closed, killing the child `pid` at `deadline`; stops it for a second once
-// standard output holds `pauseAfterLines` lines, and pauses after each read of
-// standard output for `readPause`.
+// standard output holds `pauseAfterLines` lines, pauses after each read of
+// standard output for `readPause`, and sends `signalOnProgress`.
 void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline,
              const RunOptions& options, Outcome& outcome) {
     pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
@@ -260,6 +260,7 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
     int stillOpen = (outRead >= 0) + (errRead >= 0);
     const int pauseAfterLines = options.pauseAfterLines;
     bool paused = pauseAfterLines <= 0;
+    bool signalled = options.signalOnProgress == 0;
     while (stillOpen > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -277,6 +278,10 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
                 if (i == 0) std::this_thread::sleep_for(options.readPause);
+                if (!signalled && sinks[i]->find("Taraniyor... ") != std::string::npos) {
+                    signalled = true;
+                    ::kill(pid, options.signalOnProgress);
+                }
                 if (!paused && std::count(outcome.out.begin(), outcome.out.end(), '\n') >= pauseAfterLines) {
                     paused = true;
                     ::kill(pid, SIGSTOP);

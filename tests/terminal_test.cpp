@@ -1,6 +1,7 @@
 // Path texts on a terminal: control and bidirectional formatting characters
 // are shown as "?", so that a file's name cannot erase, forge or reorder
 // report lines; through a pipe every byte is written as it is.
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -170,6 +171,36 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
         EXPECT_EQ(screen(run.err), "");
         EXPECT_TRUE(c.outTerminal || run.out == expected) << run.out;
         EXPECT_TRUE(c.errTerminal || run.err.empty()) << run.err;
+    }
+}
+
+// An interruption erases the shown line and then ends the program as the
+// signal would have. Two links in each folder lead to the next one, so the
+// walk would pass the last of 24 folders 2^24 times: it is still going when
+// the line appears. The links' names hold a right-to-left override, which the
+// line shows as "?".
+TEST(ProgressLine, ErasedWhenInterrupted) {
+    TempTree tree;
+    for (int i = 0; i < 24; ++i) {
+        const std::string next = "../f" + std::to_string(i + 1);
+        tree.link("f" + std::to_string(i) + "/a\xE2\x80\xAE", next);
+        tree.link("f" + std::to_string(i) + "/b\xE2\x80\xAE", next);
+    }
+    tree.dir("f24");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE("signal " + std::to_string(signal));
+        RunOptions options;
+        options.terminal = options.errorTerminal = true;
+        options.env = {"TERM=xterm"};
+        options.signalOnProgress = signal;
+        options.timeout = std::chrono::seconds(20);
+        const Outcome run = runDravelon({tree.text("f0")}, options);
+        EXPECT_EQ(run.status, 128 + signal);
+        const std::size_t folder = run.out.find(" klasor: ");
+        ASSERT_NE(folder, std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("?/", folder), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("\xE2\x80\xAE"), std::string::npos) << run.out;
+        EXPECT_EQ(screen(run.out), head(tree.text("f0")));
     }
 }
 
