@@ -100,8 +100,7 @@ std::string overwriting(Stream stream, std::string_view line) {
 }
 
 // Ctrl-C, Ctrl-Break or the console's closing: the line is erased, and the
-// handlers after this one, the system's own unless the program's parent set
-// another, end the process as they would have.
+// next handler, the system's own, then ends the process as it would have.
 BOOL WINAPI eraseLineAndEnd(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
     AcquireSRWLockExclusive(&consoleLock);
