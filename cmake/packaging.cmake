@@ -1,6 +1,7 @@
 # Packages made with CPack from a build tree (`cpack` in it):
 #   Linux    dravelon_<version>_<arch>.deb: the program in /usr/bin, the manual
-#            page and the README, both compressed as Debian wants them
+#            page, the README and the changelog, compressed as Debian wants
+#            them, and the copyright file
 #   Windows  dravelon-<version>-win64.zip: dravelon.exe and the README at the
 #            zip's root
 # The version is the project's.
@@ -35,7 +36,7 @@ else()
   # alone).
   find_program(DRAVELON_GZIP gzip REQUIRED)
   set(compressed)
-  foreach(document doc/dravelon.1 README.md)
+  foreach(document doc/dravelon.1 README.md doc/changelog)
     get_filename_component(name ${document} NAME)
     set(copy ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
     add_custom_command(OUTPUT ${copy}.gz
@@ -48,7 +49,10 @@ else()
   endforeach()
   add_custom_target(dravelon_documents ALL DEPENDS ${compressed})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/dravelon.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # Debian's machine-readable copyright file, never compressed.
+  install(FILES doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -50,10 +50,14 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run ${DRAVELON_WINE_PREFIX})
 endif()
 # Wine gives a program a console when its streams are a terminal; this test
-# runs on the Linux side, under script(1).
+# runs on the Linux side, under script(1). A helper shows it exactly what the
+# program gave the console.
+add_executable(dravelon_console_capture tests/console_capture.cpp)
+target_link_libraries(dravelon_console_capture PRIVATE dravelon_warnings)
+target_link_options(dravelon_console_capture PRIVATE -municode)
 add_test(NAME windows.ConsoleShowsTurkishAndProgress
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows_console.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run
-          ${DRAVELON_WINE_PREFIX} $<TARGET_FILE:dravelon>)
+          ${DRAVELON_WINE_PREFIX} $<TARGET_FILE:dravelon> $<TARGET_FILE:dravelon_console_capture>)
 set_tests_properties(windows.ConsoleShowsTurkishAndProgress PROPERTIES TIMEOUT 120)
 
 file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake

@@ -1,10 +1,15 @@
 // The program's two standard streams as the report and its messages use
-// them. One form per platform: console_posix.cpp writes bytes through the C
-// library; console_windows.cpp writes to a Windows console in UTF-16.
+// them, and what a terminal is shown on them. One form per platform:
+// console_posix.cpp writes bytes with write(2) from a buffer of its own;
+// console_windows.cpp writes to a Windows console in UTF-16. console.cpp holds
+// what both share: the masking of printed paths and the progress line.
 #ifndef DRAVELON_CONSOLE_H
 #define DRAVELON_CONSOLE_H
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 enum class Stream { output, error };
@@ -13,10 +18,10 @@ enum class Stream { output, error };
 bool isTerminal(Stream stream);
 
 /// Writes UTF-8 text whose lines end in "\n". A Windows console receives it
-/// in UTF-16, so that every letter shows as itself whatever the console's
-/// code page; a file or a pipe receives the bytes (on Windows with CR LF).
-/// Whatever standard output holds is written out before anything goes to
-/// standard error.
+/// in UTF-16 with CR LF line ends, so that every letter shows as itself
+/// whatever the console's code page; a file or a pipe receives the bytes (on
+/// Windows with CR LF). Whatever standard output holds is written out before
+/// anything goes to standard error.
 void write(Stream stream, std::string_view text);
 
 /// Writes out what the stream still holds. False when anything written to it
@@ -31,5 +36,41 @@ std::size_t terminalWidth(Stream stream);
 /// stream's current line; an empty `line` erases it and leaves the cursor at
 /// the line's start.
 void rewriteLine(Stream stream, std::string_view line);
+
+/// From now on an interruption (SIGINT, SIGTERM or SIGHUP; on Windows a
+/// console's Ctrl-C, Ctrl-Break or close) first erases the line that
+/// rewriteLine shows, if any, then ends the program as it would have ended it
+/// anyway. A signal that the program was started with ignored stays ignored.
+void eraseLineWhenInterrupted(Stream stream);
+
+/// A path text as a terminal may show it: each character that could move the
+/// cursor, erase or forge report lines, or reorder the rest of a line becomes
+/// one "?". These are the bytes 0x00 to 0x1F and 0x7F, the C1 controls
+/// U+0080 to U+009F, and the bidirectional formatting characters U+061C,
+/// U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069, in their UTF-8 form.
+std::string masked(std::string_view text);
+
+/// The line on standard error that shows how far a long walk has come, when
+/// standard error is a terminal that can rewrite a line (TERM is not "dumb").
+/// It appears once the run has lasted half a second, changes at most five
+/// times a second, and is erased when the program is interrupted.
+class ProgressLine {
+public:
+    explicit ProgressLine(std::chrono::steady_clock::time_point start);
+
+    bool enabled() const { return enabled_; }
+
+    /// Shows the counts and the folder being walked, if it is time to.
+    void update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder);
+
+    /// Leaves the terminal as it was before the line appeared.
+    void erase();
+
+private:
+    std::chrono::steady_clock::time_point start_;
+    std::chrono::steady_clock::time_point last_;
+    bool enabled_ = false;
+    bool shown_ = false;
+};
 
 #endif

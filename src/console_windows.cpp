@@ -1,7 +1,8 @@
 // The standard streams on Windows. A console is written in UTF-16 with
 // WriteConsoleW, whatever its code page, which the program never changes; a
 // file or a pipe gets the UTF-8 bytes through the C runtime, whose text mode
-// ends each line in CR LF.
+// ends each line in CR LF. A console control event erases the progress line
+// before the process ends.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -34,6 +35,14 @@ bool isConsole(Stream stream) {
 // Whether a write to a console failed.
 bool consoleLost[2] = {false, false};
 
+// A console control event is handled on a thread of its own, which the system
+// starts: this lock lets one writer at a time reach a console. It guards the
+// two values below.
+SRWLOCK consoleLock = SRWLOCK_INIT;
+int lineShownOn = -1;      // the stream whose console shows a line from rewriteLine, or -1
+bool interrupted = false;  // the line was erased by the control handler, for good
+
+// Writes to the stream's console; the caller holds consoleLock.
 void writeConsole(Stream stream, std::string_view text) {
     // UTF-16, each "\n" as "\r\n" as the C runtime would write it.
     std::wstring wide;
@@ -75,6 +84,36 @@ void bufferRedirectedOutput() {
     static_cast<void>(buffered);
 }
 
+// `line` as it is written over the current line of a console. The console is
+// not asked to understand control sequences: the line is padded with spaces to
+// the width, which also covers a longer line before it; an empty line leaves
+// the cursor at the line's start.
+std::string overwriting(Stream stream, std::string_view line) {
+    const std::size_t width = terminalWidth(stream);
+    std::size_t columns = 0;  // one a character: every byte that does not continue one
+    for (char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    std::string text = "\r";
+    text.append(line);
+    if (width > 1 + columns) text.append(width - 1 - columns, ' ');
+    if (line.empty()) text += '\r';
+    return text;
+}
+
+// Ctrl-C, Ctrl-Break or the console's closing: the line is erased, and the
+// next handler, the system's own, then ends the process as it would have.
+BOOL WINAPI eraseLineAndEnd(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
+    AcquireSRWLockExclusive(&consoleLock);
+    if (lineShownOn >= 0) {
+        const Stream stream = lineShownOn == 0 ? Stream::output : Stream::error;
+        writeConsole(stream, overwriting(stream, {}));
+        lineShownOn = -1;
+    }
+    interrupted = true;
+    ReleaseSRWLockExclusive(&consoleLock);
+    return FALSE;
+}
+
 }  // namespace
 
 bool isTerminal(Stream stream) { return isConsole(stream); }
@@ -82,10 +121,13 @@ bool isTerminal(Stream stream) { return isConsole(stream); }
 void write(Stream stream, std::string_view text) {
     bufferRedirectedOutput();
     if (stream == Stream::error) std::fflush(stdout);
-    if (isConsole(stream))
+    if (isConsole(stream)) {
+        AcquireSRWLockExclusive(&consoleLock);
         writeConsole(stream, text);
-    else
+        ReleaseSRWLockExclusive(&consoleLock);
+    } else {
         std::fwrite(text.data(), 1, text.size(), fileOf(stream));
+    }
 }
 
 bool flush(Stream stream) {
@@ -101,15 +143,16 @@ std::size_t terminalWidth(Stream stream) {
 }
 
 void rewriteLine(Stream stream, std::string_view line) {
-    // The console is not asked to understand control sequences: the line is
-    // padded with spaces to the width, which also covers a longer line
-    // before it.
-    const std::size_t width = terminalWidth(stream);
-    std::size_t columns = 0;  // one a character: every byte that does not continue one
-    for (char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    std::string text = "\r";
-    text.append(line);
-    if (width > 1 + columns) text.append(width - 1 - columns, ' ');
-    if (line.empty()) text += '\r';
-    write(stream, text);
+    const std::string text = overwriting(stream, line);
+    if (!isConsole(stream)) return write(stream, text);
+    if (stream == Stream::error) std::fflush(stdout);
+    AcquireSRWLockExclusive(&consoleLock);
+    // Once the control handler has erased the line, it is not drawn again.
+    if (!interrupted) {
+        writeConsole(stream, text);
+        lineShownOn = line.empty() ? -1 : stream == Stream::output ? 0 : 1;
+    }
+    ReleaseSRWLockExclusive(&consoleLock);
 }
+
+void eraseLineWhenInterrupted(Stream) { SetConsoleCtrlHandler(eraseLineAndEnd, TRUE); }

@@ -2,17 +2,16 @@
 // prints a fixed-layout report.
 //
 // Exit status: 0 after a walk, 1 when the start path does not exist, 2 when the
-// start path or the working directory cannot be reached or put into text, or
-// when the report cannot be written.
+// start path or the working directory cannot be reached, when the argument
+// cannot become a path, or when the report cannot be written.
 //
-// When standard output is a terminal, control characters in the printed paths
-// are shown as "?"; a pipe or a file receives every byte as it is. When
-// standard error is a terminal, a long walk shows its progress there on one
-// line, which is erased before the report goes on.
+// When standard output is a terminal, control and bidirectional formatting
+// characters in the printed paths are shown as "?"; a pipe or a file receives
+// every byte as it is. When standard error is a terminal, a long walk shows
+// its progress there on one line, which is erased before the report goes on
+// (console.h).
 
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -40,28 +39,6 @@ int fail(const char* message, int status = 2) {
     return status;
 }
 
-// A path text as a terminal may show it: every control character becomes
-// "?", so that a file's name cannot move the cursor, erase lines or forge
-// report lines. These are the bytes 0x01 to 0x1F and 0x7F, and the C1
-// controls in their UTF-8 form 0xC2 0x80 to 0xC2 0x9F (one "?" for the pair).
-std::string masked(std::string_view text) {
-    std::string shown;
-    shown.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += '?';
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            shown += '?';
-            ++i;
-        } else {
-            shown += text[i];
-        }
-    }
-    return shown;
-}
-
 // Writes a path text: masked on a terminal, byte for byte elsewhere.
 void printPath(std::string_view text, bool terminal) {
     if (terminal)
@@ -69,62 +46,6 @@ void printPath(std::string_view text, bool terminal) {
     else
         print(text);
 }
-
-// The line on standard error that shows how far a long walk has come. It
-// appears once the run has lasted half a second, is rewritten a few times a
-// second, and only when standard error is a terminal that can rewrite a line.
-class ProgressLine {
-public:
-    explicit ProgressLine(std::chrono::steady_clock::time_point start) : start_(start) {
-        const char* term = std::getenv("TERM");
-        enabled_ = isTerminal(Stream::error) && (term == nullptr || std::strcmp(term, "dumb") != 0);
-    }
-
-    bool enabled() const { return enabled_; }
-
-    void update(const ScanStatistics& stats, std::string_view folder) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - start_ < std::chrono::milliseconds(500) || (shown_ && now - last_ < std::chrono::milliseconds(200)))
-            return;
-        last_ = now;
-        shown_ = true;
-        rewriteLine(Stream::error, compose(stats, folder));
-    }
-
-    // Leaves the terminal as it was before the line appeared.
-    void erase() {
-        if (shown_) rewriteLine(Stream::error, {});
-        shown_ = false;
-    }
-
-private:
-    // The counts and the folder, shortened from the left to the terminal's
-    // width less one, so that the line never wraps: counted in bytes, which
-    // is never fewer than the columns they take, and cut where a UTF-8
-    // character begins.
-    static std::string compose(const ScanStatistics& stats, std::string_view folder) {
-        std::string line = "Taraniyor... " + std::to_string(stats.filesFound) + " dosya, " +
-                           std::to_string(stats.directoriesDiscovered) + " klasor: ";
-        const std::size_t width = terminalWidth(Stream::error);
-        const std::size_t room = (width > 1 ? width : 80) - 1;
-        if (line.size() >= room) return line.substr(0, room);
-        std::string shown = masked(folder);
-        if (line.size() + shown.size() > room) {
-            const std::string_view elided = "...";
-            std::size_t from = shown.size() - (room - line.size());
-            from = from + elided.size() > shown.size() ? shown.size() : from + elided.size();
-            while (from < shown.size() && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80) ++from;
-            shown = std::string(elided) + shown.substr(from);
-            if (line.size() + shown.size() > room) shown.clear();
-        }
-        return line + shown;
-    }
-
-    std::chrono::steady_clock::time_point start_;
-    std::chrono::steady_clock::time_point last_;
-    bool enabled_ = false;
-    bool shown_ = false;
-};
 
 // A suspicious file as the report lists it.
 struct Finding {
@@ -188,14 +109,11 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    try {
-        const std::string text = pathText(start);
-        print("Taraniyor: ");
-        printPath(text, terminal);
-        print("\n\n");
-    } catch (const fs::filesystem_error&) {
-        return fail("Hata: Belirtilen yol gecersiz.");
-    }
+    const std::string text = pathText(start);
+    std::string shown;
+    print("Taraniyor: ");
+    printPath(shownText(text, shown), terminal);
+    print("\n\n");
 
     std::error_code ec;
     const fs::file_status startStatus = startPathStatus(start, ec);
@@ -211,7 +129,9 @@ int main(int argc, char* argv[]) {
         // The report's head is out before the walk starts, whichever of the
         // two streams is a terminal.
         flush(Stream::output);
-        onFolder = [&progress, &stats](std::string_view folder) { progress.update(stats, folder); };
+        onFolder = [&progress, &stats](std::string_view folder) {
+            progress.update(stats.filesFound, stats.directoriesDiscovered, folder);
+        };
     }
     try {
         scanner.scan(

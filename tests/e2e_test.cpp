@@ -163,6 +163,22 @@ TEST(Program, ReportThatCannotBeWritten) {
     }
 }
 
+// Another process on the pipe may have made it non-blocking: with a slow
+// reader, a write then finds the pipe full, and the program must wait for
+// room instead of losing the report.
+TEST(Program, WholeReportThroughANonBlockingPipeToASlowReader) {
+    TempTree tree;
+    for (int i = 0; i < 1150; ++i) tree.file(std::string(200, 'n') + std::to_string(i) + ".scr");
+    std::vector<SuspiciousLine> lines;
+    for (const std::string& name : listingOrder(tree.root())) lines.push_back({tree.text(name), kScreenSaverReason});
+    // 314,497 bytes, nearly five times what a pipe holds.
+    const std::string expected = report(tree.text(), {1, 1150, 1150, 0, 0, 1150}, lines);
+    RunOptions options;
+    options.nonBlockingOutput = true;
+    options.readPause = std::chrono::milliseconds(10);
+    EXPECT_EQ(runDravelon({tree.text()}, options), (Outcome{0, expected, ""}));
+}
+
 // Wine reports a link to itself as not found.
 TEST(Program, StartPathThatIsALinkLoop) {
     TempTree tree;

@@ -223,7 +223,8 @@ void check(bool ok, const char* what) {
     ::setsid();
     const char* step = "redirecting";
     bool ok = ::dup2(fds[0], STDIN_FILENO) >= 0 && ::dup2(fds[2], STDERR_FILENO) >= 0 &&
-              (fds[1] < 0 ? ::close(STDOUT_FILENO) == 0 : ::dup2(fds[1], STDOUT_FILENO) >= 0);
+              (fds[1] < 0 ? ::close(STDOUT_FILENO) == 0 : ::dup2(fds[1], STDOUT_FILENO) >= 0) &&
+              (!options.nonBlockingOutput || ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0);
     if (ok && !options.cwd.empty()) {
         step = "entering the working directory";
         ok = ::chdir(options.cwd.c_str()) == 0 && (!options.removeCwd || ::rmdir(options.cwd.c_str()) == 0);
@@ -250,13 +251,16 @@ void check(bool ok, const char* what) {
 
 // Reads standard output and standard error (each unless -1) until both are
 // closed, killing the child `pid` at `deadline`; stops it for a second once
-// standard output holds `pauseAfterLines` lines.
-void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline, int pauseAfterLines,
-             Outcome& outcome) {
+// standard output holds `pauseAfterLines` lines, pauses after each read of
+// standard output for `readPause`, and sends `signalOnProgress`.
+void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline,
+             const RunOptions& options, Outcome& outcome) {
     pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
     std::string* sinks[2] = {&outcome.out, &outcome.err};
     int stillOpen = (outRead >= 0) + (errRead >= 0);
+    const int pauseAfterLines = options.pauseAfterLines;
     bool paused = pauseAfterLines <= 0;
+    bool signalled = options.signalOnProgress == 0;
     while (stillOpen > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -273,6 +277,11 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
             const ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
+                if (i == 0) std::this_thread::sleep_for(options.readPause);
+                if (!signalled && sinks[i]->find("Taraniyor... ") != std::string::npos) {
+                    signalled = true;
+                    ::kill(pid, options.signalOnProgress);
+                }
                 if (!paused && std::count(outcome.out.begin(), outcome.out.end(), '\n') >= pauseAfterLines) {
                     paused = true;
                     ::kill(pid, SIGSTOP);
@@ -349,7 +358,7 @@ Outcome runProgram(std::vector<std::string> argvText, const RunOptions& options)
         if (fd >= 0) ::close(fd);
 
     Outcome outcome;
-    collect(pid, outRead, errRead, deadline, options.pauseAfterLines, outcome);
+    collect(pid, outRead, errRead, deadline, options, outcome);
     int wait = 0;
     rusage usage{};
     while (::wait4(pid, &wait, 0, &usage) < 0 && errno == EINTR) {

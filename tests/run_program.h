@@ -30,7 +30,10 @@ struct RunOptions {
     bool errorTerminal = false;     ///< standard error on a pseudo-terminal: standard output's when `terminal`
     std::string outputFile;         ///< standard output written to this file instead, such as /dev/full
     bool closeOutput = false;       ///< standard output closed
+    bool nonBlockingOutput = false; ///< standard output's pipe made non-blocking, as another process on it may
+    std::chrono::milliseconds readPause{0};  ///< a pause after each read of standard output: a slow reader
     int pauseAfterLines = 0;        ///< once standard output shows this many lines, stop the program for a second
+    int signalOnProgress = 0;       ///< send this signal once either stream shows the progress line ("Taraniyor...")
     bool removeCwd = false;         ///< remove `cwd` once the program is inside it
     bool unprivileged = false;      ///< run as nobody (65534) when this process is root
     unsigned long maxOpenFiles = 0; ///< the descriptor limit, if set

@@ -1,6 +1,7 @@
-// Path texts on a terminal: control characters are shown as "?", so that a
-// file's name cannot erase or forge report lines; through a pipe every byte is
-// written as it is.
+// Path texts on a terminal: control and bidirectional formatting characters
+// are shown as "?", so that a file's name cannot erase, forge or reorder
+// report lines; through a pipe every byte is written as it is.
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,19 @@ const std::vector<HostileName> kHostileNames = {
     {"tab\there.PIF", "tab?here.PIF", kOldExecutableReason},
     {"c0" + allSingleByteControls() + ".pif", "c0" + std::string(32, '?') + ".pif", kOldExecutableReason},
     {"c1\xC2\x80\xC2\x85\xC2\x9B\xC2\x9F.Scr", "c1????.Scr", kScreenSaverReason},
+    // Bidirectional formatting: the override would show "fatura" followed by
+    // "rcs.pdf", and each character of the set is one "?".
+    {"fatura\xE2\x80\xAE" "fdp.scr", "fatura?fdp.scr", kScreenSaverReason},
+    {"bidi\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x81\xA6"
+     "\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9.pif",
+     "bidi???????????.pif", kOldExecutableReason},
     // Not controls: Turkish letters, no-break space, the copyright sign, a
-    // lone lead byte, and a lead byte before a C1 pair.
+    // lone lead byte, and a lead byte before a C1 pair; the neighbours of the
+    // bidirectional set (U+061B, U+200D, U+202F, U+2065, U+2070) and a cut
+    // sequence.
     {"utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", "utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", kScreenSaverReason},
+    {"near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr",
+     "near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr", kScreenSaverReason},
     {"lone\xC2.scr", "lone\xC2.scr", kScreenSaverReason},
     {"pair\xC2\xC2\x85.scr", "pair\xC2?.scr", kScreenSaverReason},
     {"plain ~!@#$%^&*()_+{}|:\"<>?.scr", "plain ~!@#$%^&*()_+{}|:\"<>?.scr", kScreenSaverReason},
@@ -160,6 +171,36 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
         EXPECT_EQ(screen(run.err), "");
         EXPECT_TRUE(c.outTerminal || run.out == expected) << run.out;
         EXPECT_TRUE(c.errTerminal || run.err.empty()) << run.err;
+    }
+}
+
+// An interruption erases the shown line and then ends the program as the
+// signal would have. Two links in each folder lead to the next one, so the
+// walk would pass the last of 24 folders 2^24 times: it is still going when
+// the line appears. The links' names hold a right-to-left override, which the
+// line shows as "?".
+TEST(ProgressLine, ErasedWhenInterrupted) {
+    TempTree tree;
+    for (int i = 0; i < 24; ++i) {
+        const std::string next = "../f" + std::to_string(i + 1);
+        tree.link("f" + std::to_string(i) + "/a\xE2\x80\xAE", next);
+        tree.link("f" + std::to_string(i) + "/b\xE2\x80\xAE", next);
+    }
+    tree.dir("f24");
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE("signal " + std::to_string(signal));
+        RunOptions options;
+        options.terminal = options.errorTerminal = true;
+        options.env = {"TERM=xterm"};
+        options.signalOnProgress = signal;
+        options.timeout = std::chrono::seconds(20);
+        const Outcome run = runDravelon({tree.text("f0")}, options);
+        EXPECT_EQ(run.status, 128 + signal);
+        const std::size_t folder = run.out.find(" klasor: ");
+        ASSERT_NE(folder, std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("?/", folder), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("\xE2\x80\xAE"), std::string::npos) << run.out;
+        EXPECT_EQ(screen(run.out), head(tree.text("f0")));
     }
 }
 

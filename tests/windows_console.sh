@@ -1,28 +1,50 @@
 #!/bin/bash
 # The Windows build on a console, which Wine gives a program whose standard
 # streams are a terminal: Turkish letters come out as themselves, whatever the
-# console's code page, and a long walk shows its progress line. Wine draws
-# spaces as cursor moves, so words are looked for, not whole lines.
+# console's code page, a long walk shows its progress line, every line the
+# console is given ends in CR LF, and Ctrl-C erases the progress line before
+# the program ends. Wine draws spaces as cursor moves, so words are looked
+# for, not whole lines.
 #
-#   windows_console.sh WINE_RUN PREFIX PROGRAM
+#   windows_console.sh WINE_RUN PREFIX PROGRAM CAPTURE
+#
+# CAPTURE is tests/console_capture.cpp built for Windows.
 set -euo pipefail
-wine_run=$1 prefix=$2 program=$3
+wine_run=$1 prefix=$2 program=$3 capture=$4
 
 folder=$(mktemp -d "$prefix/drive_c/dravelon-console-XXXXXX")
-trap 'rm -rf "$folder" "$folder.log"' EXIT
+trap 'exec 3>&-; rm -rf "$folder" "$folder".*' EXIT
 name=$(basename "$folder")
 touch "$folder/çalış.scr"
 mkdir -p "$folder"/d{0..19}/s{0..49}
 transcript=$folder.log
 
-script -qfec "$(printf '%q ' "$wine_run" "$prefix" console "$program" "C:\\$name")" /dev/null >"$transcript" 2>&1 &
-runner=$!
+# What is written to descriptor 3 is typed on the terminal.
+mkfifo "$folder.in"
+exec 3<>"$folder.in"
+
+# Runs `wine_run PREFIX console ARG...` on a terminal under script(1), its
+# transcript in the file named first, in the background ($runner).
+on_console() {
+  local log=$1
+  shift
+  script -qfec "$(printf '%q ' "$wine_run" "$prefix" console "$@")" /dev/null <"$folder.in" >"$log" 2>&1 &
+  runner=$!
+}
+
+# Waits up to 30 seconds for `text` in the file `log`.
+wait_for() {  # log, text
+  for _ in $(seq 600); do
+    grep -saqF -- "$2" "$1" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+on_console "$transcript" "$program" "C:\\$name"
 # Once the report's sixth line is there, the program is stopped for a second,
 # so that the walk outlasts half a second however fast it is.
-for _ in $(seq 600); do
-  grep -aq 'Taraniyor:' "$transcript" && break
-  sleep 0.05
-done
+wait_for "$transcript" 'Taraniyor:' || true
 # script(1) stops itself when its child stops, so it is continued too.
 if pid=$(pgrep -f "dravelon.exe C:.$name"); then
   kill -STOP $pid
@@ -33,8 +55,8 @@ status=0
 wait $runner || status=$?
 
 failed=0
-expect() {  # what, text
-  if ! grep -aqF -- "$2" "$transcript"; then
+expect() {  # what, text[, file]
+  if ! grep -aqF -- "$2" "${3:-$transcript}"; then
     echo "windows_console: $1 not shown: $2" >&2
     failed=1
   fi
@@ -45,8 +67,52 @@ expect "the reason text" "koruyucu"
 expect "the progress line" "Taraniyor..."
 expect "the progress line's folder" "klasor: C:\\$name"
 expect "the report" "Supheli: 1"
+
+# What the console is given, character for character: each line ends in CR
+# LF, which also shows right on a console set to move down without going back
+# to the line's start.
+on_console "$folder.log2" "$capture" "C:\\$name.out" "Z:${program//\//\\}" "C:\\$name"
+wait $runner || status=$?
+expect "the report's result line" $'[SUPHELI] C:\\'"$name"$'\\çalış.scr -> Ekran koruyucu uzantısı\r' "$folder.out"
+if bare=$(grep -an -v $'\r$' "$folder.out"); then
+  echo "windows_console: lines given to the console without CR LF:" >&2
+  cat -A <<<"$bare" >&2
+  failed=1
+fi
+
+# Ctrl-C once the progress line shows: the line's row is cleared after it,
+# and the program ends. Two links in each folder lead to the next one, so the
+# walk would pass the last of 24 folders 2^24 times.
+mkdir "$folder.fan"
+for i in {0..23}; do
+  mkdir "$folder.fan/f$i"
+  ln -s "../f$((i + 1))" "$folder.fan/f$i/a"
+  ln -s "../f$((i + 1))" "$folder.fan/f$i/b"
+done
+mkdir "$folder.fan/f24"
+on_console "$folder.log3" "$program" "C:\\$name.fan\\f0"
+if wait_for "$folder.log3" 'Taraniyor...'; then
+  printf '\003' >&3
+  for _ in $(seq 200); do
+    kill -0 $runner 2>/dev/null || break
+    sleep 0.05
+  done
+fi
+if kill -0 $runner 2>/dev/null; then
+  echo "windows_console: the program went on after Ctrl-C" >&2
+  if pid=$(pgrep -f "dravelon.exe C:.$name.fan"); then kill $pid; fi
+  failed=1
+fi
+# Wine does not say how Ctrl-C ended a program: its exit status is not checked.
+wait $runner || true
+after=$(sed -n 's/.*klasor: //p' "$folder.log3" | tail -n 1)
+if [[ -z $after || $after != *$'\e[K'* ]]; then
+  echo "windows_console: the progress line was not erased after Ctrl-C: $(cat -v <<<"$after")" >&2
+  failed=1
+fi
+
 if ((status != 0 || failed)); then
   echo "windows_console: exit status $status; the console showed:" >&2
-  cat -v "$transcript" >&2
+  cat -v "$transcript" "$folder.log3" >&2
   exit 1
 fi

@@ -1,0 +1,97 @@
+// What a terminal is shown, the same on every platform: printed paths with
+// their dangerous characters masked, and the progress line.
+#include <cstdlib>
+#include <cstring>
+
+#include "console.h"
+
+namespace {
+
+// A character that a terminal must not be given: some lead bytes, then one
+// byte in a range.
+struct Hidden {
+    std::string_view lead;
+    unsigned char first;
+    unsigned char last;
+};
+
+constexpr Hidden kHidden[] = {
+    {"", 0x00, 0x1F},          // C0 controls: escape sequences, CR, LF
+    {"", 0x7F, 0x7F},          // DEL
+    {"\xC2", 0x80, 0x9F},      // C1 controls U+0080 to U+009F
+    // Bidirectional formatting: a right-to-left override in a file's name
+    // would show the rest of its report line reversed.
+    {"\xD8", 0x9C, 0x9C},      // U+061C arabic letter mark
+    {"\xE2\x80", 0x8E, 0x8F},  // U+200E, U+200F left-to-right and right-to-left marks
+    {"\xE2\x80", 0xAA, 0xAE},  // U+202A to U+202E embeddings, pop, overrides
+    {"\xE2\x81", 0xA6, 0xA9},  // U+2066 to U+2069 isolates
+};
+
+// The length in bytes of the hidden character that `text` begins with; 0
+// when it begins with none.
+std::size_t hiddenLength(std::string_view text) {
+    for (const Hidden& hidden : kHidden) {
+        const std::size_t lead = hidden.lead.size();
+        if (text.size() <= lead || text.compare(0, lead, hidden.lead) != 0) continue;
+        const auto byte = static_cast<unsigned char>(text[lead]);
+        if (byte >= hidden.first && byte <= hidden.last) return lead + 1;
+    }
+    return 0;
+}
+
+// The counts and the folder, shortened from the left to the terminal's width
+// less one, so that the line never wraps: counted in bytes, which is never
+// fewer than the columns they take, and cut where a UTF-8 character begins.
+std::string progressText(std::uint64_t files, std::uint64_t folders, std::string_view folder) {
+    std::string line = "Taraniyor... " + std::to_string(files) + " dosya, " + std::to_string(folders) + " klasor: ";
+    const std::size_t width = terminalWidth(Stream::error);
+    const std::size_t room = (width > 1 ? width : 80) - 1;
+    if (line.size() >= room) return line.substr(0, room);
+    std::string shown = masked(folder);
+    if (line.size() + shown.size() > room) {
+        const std::string_view elided = "...";
+        std::size_t from = shown.size() - (room - line.size());
+        from = from + elided.size() > shown.size() ? shown.size() : from + elided.size();
+        while (from < shown.size() && (static_cast<unsigned char>(shown[from]) & 0xC0) == 0x80) ++from;
+        shown = std::string(elided) + shown.substr(from);
+        if (line.size() + shown.size() > room) shown.clear();
+    }
+    return line + shown;
+}
+
+}  // namespace
+
+std::string masked(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t hidden = hiddenLength(text.substr(i));
+        if (hidden > 0) {
+            shown += '?';
+            i += hidden;
+        } else {
+            shown += text[i++];
+        }
+    }
+    return shown;
+}
+
+ProgressLine::ProgressLine(std::chrono::steady_clock::time_point start) : start_(start) {
+    const char* term = std::getenv("TERM");
+    enabled_ = isTerminal(Stream::error) && (term == nullptr || std::strcmp(term, "dumb") != 0);
+    if (enabled_) eraseLineWhenInterrupted(Stream::error);
+}
+
+void ProgressLine::update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - start_ < std::chrono::milliseconds(500) || (shown_ && now - last_ < std::chrono::milliseconds(200)))
+        return;
+    last_ = now;
+    shown_ = true;
+    rewriteLine(Stream::error, progressText(filesFound, directoriesDiscovered, folder));
+}
+
+void ProgressLine::erase() {
+    if (shown_) rewriteLine(Stream::error, {});
+    shown_ = false;
+}
