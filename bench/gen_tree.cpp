@@ -1,7 +1,7 @@
 // Builds the benchmark trees from a fixed seed, so that every run of the
 // benchmark walks the same names in the same shapes.
 //
-//   gen_tree [--dry-run] A|B|C DIR
+//   gen_tree [--dry-run] A|B|C|D DIR
 //
 // A  about 1,000,000 empty files in about 50,000 directories, 4 to 6 levels
 //    deep, about 20 files per directory, paths of about 95 characters when
@@ -9,6 +9,8 @@
 //    .SCR, .pif or .PIF.
 // B  one directory holding 200,000 empty files, named like those of A.
 // C  a chain of 1,500 nested directories named d, one file in each.
+// D  the same chain 3,000 directories deep (some 6,000 bytes, past the
+//    longest path Linux takes), made through open directories.
 //
 // DIR must not exist yet. With --dry-run nothing is created and only the
 // counts are printed. Linux only: this is a benchmark tool, not part of the
@@ -136,12 +138,26 @@ public:
 
     void treeB(const std::string& dir) { makeFiles(dir, 200000); }
 
-    void treeC(std::string dir) {
-        for (unsigned level = 0; level < 1500; ++level) {
-            dir += "/d";
-            makeDirectory(dir);
-            makeFile(dir + (level == 1499 ? "/deepest.scr" : "/file.txt"), level == 1499);
+    // A chain of `levels` directories named d below `dir`, each made in its
+    // parent's open descriptor, so that it may go deeper than any path.
+    void chain(const std::string& dir, unsigned levels) {
+        int fd = dryRun_ ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!dryRun_ && fd < 0) die("open", dir);
+        for (unsigned level = 1; level <= levels; ++level) {
+            const char* name = level == levels ? "deepest.scr" : "file.txt";
+            ++totals_.directories;
+            ++totals_.files;
+            totals_.pathBytes += dir.size() + 2 * level + 1 + std::strlen(name);
+            if (level == levels) ++totals_.suspicious;
+            if (dryRun_) continue;
+            if (mkdirat(fd, "d", 0755) != 0) die("mkdirat", "d at level " + std::to_string(level));
+            const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            close(fd);
+            fd = next;
+            const int file = fd < 0 ? -1 : openat(fd, name, O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+            if (file < 0 || close(file) != 0) die("create", std::string(name) + " at level " + std::to_string(level));
         }
+        if (fd >= 0) close(fd);
     }
 
     const Totals& totals() const { return totals_; }
@@ -166,8 +182,8 @@ int main(int argc, char* argv[]) {
         dryRun = true;
         ++arg;
     }
-    if (argc - arg != 2 || std::strlen(argv[arg]) != 1 || std::strchr("ABC", argv[arg][0]) == nullptr) {
-        std::fprintf(stderr, "usage: gen_tree [--dry-run] A|B|C DIR\n");
+    if (argc - arg != 2 || std::strlen(argv[arg]) != 1 || std::strchr("ABCD", argv[arg][0]) == nullptr) {
+        std::fprintf(stderr, "usage: gen_tree [--dry-run] A|B|C|D DIR\n");
         return 2;
     }
     const char tree = argv[arg][0];
@@ -178,7 +194,8 @@ int main(int argc, char* argv[]) {
     generator.makeDirectory(root);
     if (tree == 'A') generator.treeA(root, 0);
     if (tree == 'B') generator.treeB(root);
-    if (tree == 'C') generator.treeC(root);
+    if (tree == 'C') generator.chain(root, 1500);
+    if (tree == 'D') generator.chain(root, 3000);
 
     const Totals& t = generator.totals();
     std::printf("tree %c: %llu directories, %llu files, %llu suspicious, mean path %.1f characters\n", tree,
