@@ -165,48 +165,45 @@ TEST(WindowsListing, ReparseTagsDecideTheKind) {
     for (const auto& c : cases) EXPECT_EQ(listedKind(c.attributes, c.tag), c.kind) << c.what;
 }
 
+// A listing of fixed entries.
+class FixedListing final : public Listing {
+public:
+    explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
+    bool next(ListedEntry& entry, std::error_code&) override {
+        if (at_ == entries_.size()) return false;
+        entry = {entries_[at_].first, entries_[at_].second};
+        ++at_;
+        return true;
+    }
+
+private:
+    std::vector<std::pair<std::wstring, EntryKind>> entries_;
+    std::size_t at_ = 0;
+};
+
 // Names that are not valid UTF-16, which Wine cannot make: the start folder
 // lists a file x<D800>.scr and a folder y<DC00> that holds in.scr.
+const std::wstring kOddFolder = std::wstring(L"y") + L'\xdc00';
+
 class UnpairedSurrogateNames final : public ForwardingFolders {
 public:
     OpenedFolder openStart(const NativeString& start) override {
         OpenedFolder opened = system_->openStart(start);
-        opened.listing = listing({{std::wstring(L"x") + L'\xd800' + L".scr", EntryKind::file}, {kFolder, EntryKind::directory}});
+        opened.listing = std::make_unique<FixedListing>(std::vector<std::pair<std::wstring, EntryKind>>{
+            {std::wstring(L"x") + L'\xd800' + L".scr", EntryKind::file}, {kOddFolder, EntryKind::directory}});
         return opened;
     }
     OpenedFolder openChild(NativeView name) override {
-        EXPECT_EQ(std::wstring(name), kFolder) << "entered by another name";
+        EXPECT_EQ(std::wstring(name), kOddFolder) << "entered by another name";
         inFolder_ = true;
-        OpenedFolder opened;
-        opened.listing = listing({{L"in.scr", EntryKind::file}});
-        opened.kind = EntryKind::directory;
-        return opened;
+        return {std::make_unique<FixedListing>(std::vector<std::pair<std::wstring, EntryKind>>{{L"in.scr", EntryKind::file}}),
+                EntryKind::directory, {}, {}};
     }
     void leave() override {
         if (!std::exchange(inFolder_, false)) system_->leave();
     }
 
-    static inline const std::wstring kFolder = std::wstring(L"y") + L'\xdc00';
-
 private:
-    class FixedListing final : public Listing {
-    public:
-        explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
-        bool next(ListedEntry& entry, std::error_code&) override {
-            if (at_ == entries_.size()) return false;
-            entry.name = entries_[at_].first;
-            entry.kind = entries_[at_++].second;
-            return true;
-        }
-
-    private:
-        std::vector<std::pair<std::wstring, EntryKind>> entries_;
-        std::size_t at_ = 0;
-    };
-    static std::unique_ptr<Listing> listing(std::vector<std::pair<std::wstring, EntryKind>> entries) {
-        return std::make_unique<FixedListing>(std::move(entries));
-    }
-
     bool inFolder_ = false;
 };
 
@@ -229,7 +226,7 @@ TEST(WindowsWalk, NamesThatAreNotValidUtf16AreWalkedAndShownWithReplacementChara
     EXPECT_EQ(stats, (ScanStatistics{2, 2, 2, 0, 0, 2}));
     EXPECT_EQ(texts, (std::vector<std::string>{root + "\\x\xef\xbf\xbd.scr", root + "\\y\xef\xbf\xbd\\in.scr"}));
     EXPECT_EQ(paths, (std::vector<std::wstring>{wideRoot + L"\\x" + L'\xd800' + L".scr",
-                                                wideRoot + L"\\" + UnpairedSurrogateNames::kFolder + L"\\in.scr"}));
+                                                wideRoot + L"\\" + kOddFolder + L"\\in.scr"}));
     EXPECT_EQ(told, (std::vector<std::string>{root, root + "\\y\xef\xbf\xbd"}));
 }
 
