@@ -281,14 +281,9 @@ private:
             // As many names as stay under PATH_MAX; a name is far shorter.
             std::size_t to = level.pathEnd;
             if (to - from >= PATH_MAX) to = path_.rfind('/', from + PATH_MAX - 1);
-            if (to == path_.npos || to <= from) {
-                if (fd != levels_.front().fd) ::close(fd);
-                ec = errorOf(ENAMETOOLONG);
-                return -1;
-            }
-            const std::string step = path_.substr(from, to - from);
-            const int next = openAt(fd, step.c_str());
-            const int code = errno;
+            const bool fits = to != path_.npos && to > from;
+            const int next = fits ? openAt(fd, path_.substr(from, to - from).c_str()) : -1;
+            const int code = fits ? errno : ENAMETOOLONG;
             if (fd != levels_.front().fd) ::close(fd);
             if (next < 0) {
                 ec = errorOf(code);
