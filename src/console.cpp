@@ -79,7 +79,7 @@ std::string masked(std::string_view text) {
 ProgressLine::ProgressLine(std::chrono::steady_clock::time_point start) : start_(start) {
     const char* term = std::getenv("TERM");
     enabled_ = isTerminal(Stream::error) && (term == nullptr || std::strcmp(term, "dumb") != 0);
-    if (enabled_) eraseLineWhenInterrupted(Stream::error);
+    if (enabled_) eraseLineWhenInterrupted();
 }
 
 void ProgressLine::update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder) {

@@ -41,7 +41,7 @@ void rewriteLine(Stream stream, std::string_view line);
 /// console's Ctrl-C, Ctrl-Break or close) first erases the line that
 /// rewriteLine shows, if any, then ends the program as it would have ended it
 /// anyway. A signal that the program was started with ignored stays ignored.
-void eraseLineWhenInterrupted(Stream stream);
+void eraseLineWhenInterrupted();
 
 /// A path text as a terminal may show it: each character that could move the
 /// cursor, erase or forge report lines, or reorder the rest of a line becomes

@@ -122,7 +122,7 @@ void rewriteLine(Stream stream, std::string_view line) {
     if (line.empty()) lineShownOn = -1;
 }
 
-void eraseLineWhenInterrupted(Stream) {
+void eraseLineWhenInterrupted() {
     // The line is found through lineShownOn, whichever stream shows it.
     struct sigaction action {};
     action.sa_handler = eraseLineAndEnd;

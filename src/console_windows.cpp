@@ -155,4 +155,4 @@ void rewriteLine(Stream stream, std::string_view line) {
     ReleaseSRWLockExclusive(&consoleLock);
 }
 
-void eraseLineWhenInterrupted(Stream) { SetConsoleCtrlHandler(eraseLineAndEnd, TRUE); }
+void eraseLineWhenInterrupted() { SetConsoleCtrlHandler(eraseLineAndEnd, TRUE); }
