@@ -1,7 +1,7 @@
 // Builds the benchmark trees from a fixed seed, so that every run of the
 // benchmark walks the same names in the same shapes.
 //
-//   gen_tree [--dry-run] A|B|C|D DIR
+//   gen_tree [--dry-run] A|B|C|D|E|F DIR
 //
 // A  about 1,000,000 empty files in about 50,000 directories, 4 to 6 levels
 //    deep, about 20 files per directory, paths of about 95 characters when
@@ -11,6 +11,12 @@
 // C  a chain of 1,500 nested directories named d, one file in each.
 // D  the same chain 3,000 directories deep (some 6,000 bytes, past the
 //    longest path Linux takes), made through open directories.
+// E  a chain of 10,000 directories d0/d1/..., each holding, beside the next
+//    one, two side directories s<level>_0 and s<level>_1 with one file x.scr
+//    in each: 30,000 directories and 20,000 suspicious files whose paths run
+//    to some 60,000 bytes. The names differ from level to level, so the
+//    listing order puts some side directories after the chain's next one.
+// F  the same chain 5,000 directories deep.
 //
 // DIR must not exist yet. With --dry-run nothing is created and only the
 // counts are printed. Linux only: this is a benchmark tool, not part of the
@@ -160,6 +166,41 @@ public:
         if (fd >= 0) close(fd);
     }
 
+    // A chain of `levels` directories d0, d1, ... below `dir` with two side
+    // directories s<level>_0 and s<level>_1 at every level, each holding
+    // x.scr; made through open directories, like chain().
+    void chainWithSides(const std::string& dir, unsigned levels) {
+        int fd = dryRun_ ? -1 : open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (!dryRun_ && fd < 0) die("open", dir);
+        std::size_t depthBytes = dir.size();  // the current directory's path length
+        for (unsigned level = 0; level < levels; ++level) {
+            const std::string number = std::to_string(level);
+            for (const char* side : {"_0", "_1"}) {
+                const std::string name = "s" + number + side;
+                ++totals_.directories;
+                ++totals_.files;
+                ++totals_.suspicious;
+                totals_.pathBytes += depthBytes + 1 + name.size() + std::strlen("/x.scr");
+                if (dryRun_) continue;
+                if (mkdirat(fd, name.c_str(), 0755) != 0) die("mkdirat", name);
+                const int sideFd = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                const int file = sideFd < 0 ? -1 : openat(sideFd, "x.scr", O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0644);
+                if (file < 0 || close(file) != 0 || close(sideFd) != 0) die("create", name + "/x.scr");
+            }
+            if (level + 1 == levels) break;
+            const std::string next = "d" + number;
+            ++totals_.directories;
+            depthBytes += 1 + next.size();
+            if (dryRun_) continue;
+            if (mkdirat(fd, next.c_str(), 0755) != 0) die("mkdirat", next);
+            const int nextFd = openat(fd, next.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (nextFd < 0) die("open", next);
+            close(fd);
+            fd = nextFd;
+        }
+        if (fd >= 0) close(fd);
+    }
+
     const Totals& totals() const { return totals_; }
 
 private:
@@ -182,8 +223,8 @@ int main(int argc, char* argv[]) {
         dryRun = true;
         ++arg;
     }
-    if (argc - arg != 2 || std::strlen(argv[arg]) != 1 || std::strchr("ABCD", argv[arg][0]) == nullptr) {
-        std::fprintf(stderr, "usage: gen_tree [--dry-run] A|B|C|D DIR\n");
+    if (argc - arg != 2 || std::strlen(argv[arg]) != 1 || std::strchr("ABCDEF", argv[arg][0]) == nullptr) {
+        std::fprintf(stderr, "usage: gen_tree [--dry-run] A|B|C|D|E|F DIR\n");
         return 2;
     }
     const char tree = argv[arg][0];
@@ -196,6 +237,8 @@ int main(int argc, char* argv[]) {
     if (tree == 'B') generator.treeB(root);
     if (tree == 'C') generator.chain(root, 1500);
     if (tree == 'D') generator.chain(root, 3000);
+    if (tree == 'E') generator.chainWithSides(root, 10000);
+    if (tree == 'F') generator.chainWithSides(root, 5000);
 
     const Totals& t = generator.totals();
     std::printf("tree %c: %llu directories, %llu files, %llu suspicious, mean path %.1f characters\n", tree,
