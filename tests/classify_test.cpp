@@ -91,7 +91,7 @@ TEST(FindingList, RebuildsEveryPathWithItsReason) {
     using Kept = std::vector<std::pair<std::string, std::string>>;
     const std::string& scr = kScreenSaverReason;
     const std::string& pif = kOldExecutableReason;
-    const std::string deep = std::string(20000, 'd');  // a shared length of three bytes of count
+    const auto a = [](std::size_t size) { return std::string(size, 'a'); };
     const struct {
         const char* what;
         Kept paths;
@@ -105,8 +105,9 @@ TEST(FindingList, RebuildsEveryPathWithItsReason) {
         {"multi-byte UTF-8, parted inside a character",
          {{u8"t/çalış/ı.scr", scr}, {u8"t/çalıŞ/ğ.pif", pif}, {u8"t/ç/€.scr", scr}}},
         {"Windows separators", {{"C:\\t\\a\\x.scr", scr}, {"C:\\t\\b\\y.PIF", pif}, {"D:x.scr", scr}}},
-        {"long texts", {{deep + "/x.scr", scr}, {deep + "/" + std::string(300, 'e') + ".pif", pif},
-                        {std::string(200, 'd') + "/z.scr", scr}, {deep, pif}}},
+        // Lengths on either side of where a count takes one byte more.
+        {"long texts", {{a(128), scr}, {a(16384) + ".scr", pif}, {a(16384) + "/", scr}, {a(127) + "b", pif},
+                        {a(20000) + "/x.scr", scr}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
