@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 #include "console.h"
 #include "scanner.h"
@@ -47,13 +46,7 @@ void printPath(std::string_view text, bool terminal) {
         print(text);
 }
 
-// A suspicious file as the report lists it.
-struct Finding {
-    std::string path;
-    std::string_view reason;  // one of the walk's fixed reason texts
-};
-
-void printReport(const ScanStatistics& stats, const std::vector<Finding>& findings, bool terminal) {
+void printReport(const ScanStatistics& stats, const FindingList& findings, bool terminal) {
     print("Tarama tamamlandi.\n\nKlasorler kesfedildi: " + std::to_string(stats.directoriesDiscovered) +
           "\nDosyalar bulundu:      " + std::to_string(stats.filesFound) +
           "\nDosyalar analiz edildi: " + std::to_string(stats.filesAnalyzed) +
@@ -68,15 +61,15 @@ void printReport(const ScanStatistics& stats, const std::vector<Finding>& findin
         print("Sonuclar:\n");
         print(kDashRule);
         print("\n");
-        for (const Finding& finding : findings) {
+        findings.forEach([terminal](std::string_view path, std::string_view reason) {
             print("[SUPHELI] ");
-            printPath(finding.path, terminal);
-            if (!finding.reason.empty()) {
+            printPath(path, terminal);
+            if (!reason.empty()) {
                 print(" -> ");
-                print(finding.reason);
+                print(reason);
             }
             print("\n");
-        }
+        });
         if (stats.suspiciousFound == 0) print("Supheli dosya bulunamadi.\n");
     }
     print("\n");
@@ -123,7 +116,7 @@ int main(int argc, char* argv[]) {
     Scanner scanner;
     ScanStatistics stats{};
     // Only the suspicious files are kept: memory does not grow with the tree.
-    std::vector<Finding> findings;
+    FindingList findings;
     ScanProgress onFolder;
     if (progress.enabled()) {
         // The report's head is out before the walk starts, whichever of the
@@ -137,7 +130,7 @@ int main(int argc, char* argv[]) {
         scanner.scan(
             start, stats,
             [&findings](const ScanResultView& result) {
-                if (result.suspicious) findings.push_back(Finding{result.text(), result.reason});
+                if (result.suspicious) findings.add(result.text(), result.reason);
             },
             onFolder);
     } catch (const fs::filesystem_error&) {

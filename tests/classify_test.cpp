@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "expected.h"
 #include "scanner.h"
 
@@ -78,6 +83,44 @@ TEST(Classify, ProtectedAreasBySubstringFolded) {
         SCOPED_TRACE(c.path);
         EXPECT_EQ(scanner.isProtectedArea(c.path), c.isProtected);
     }
+}
+
+// The report's list gives back every path and reason exactly as added, in
+// order, whatever the paths share with the one before.
+TEST(FindingList, RebuildsEveryPathWithItsReason) {
+    using Kept = std::vector<std::pair<std::string, std::string>>;
+    const std::string& scr = kScreenSaverReason;
+    const std::string& pif = kOldExecutableReason;
+    const auto a = [](std::size_t size) { return std::string(size, 'a'); };
+    const struct {
+        const char* what;
+        Kept paths;
+    } cases[] = {
+        {"shared beginnings", {{"/t/a/b/x.scr", scr}, {"/t/a/b/y.pif", pif}, {"/t/a/c/z.scr", scr}, {"/t/q.pif", pif}}},
+        {"none shared", {{"a.scr", pif}, {"b.scr", scr}, {"/x.pif", ""}, {"x.pif", pif}}},
+        {"a path that begins the next, and the reverse",
+         {{"t/a.scr", scr}, {"t/a.scr.d/b.scr", pif}, {"t/a.scr", ""}, {"t/a", scr}}},
+        {"the same path twice", {{"t/x.scr", scr}, {"t/x.scr", pif}, {"t/x.scr", pif}}},
+        {"an empty first path", {{"", scr}, {"x.scr", ""}, {"", pif}}},
+        {"multi-byte UTF-8, parted inside a character",
+         {{u8"t/çalış/ı.scr", scr}, {u8"t/çalıŞ/ğ.pif", pif}, {u8"t/ç/€.scr", scr}}},
+        {"Windows separators", {{"C:\\t\\a\\x.scr", scr}, {"C:\\t\\b\\y.PIF", pif}, {"D:x.scr", scr}}},
+        // Lengths on either side of where a count takes one byte more.
+        {"long texts", {{a(128), scr}, {a(16384) + ".scr", pif}, {a(16384) + "/", scr}, {a(127) + "b", pif},
+                        {a(20000) + "/x.scr", scr}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FindingList list;
+        for (const auto& [path, reason] : c.paths) list.add(path, reason);
+        Kept rebuilt;
+        list.forEach([&rebuilt](std::string_view path, std::string_view reason) {
+            rebuilt.emplace_back(std::string(path), std::string(reason));
+        });
+        EXPECT_EQ(rebuilt, c.paths);
+    }
+    FindingList list;
+    EXPECT_THROW(list.add("x.scr", "another reason"), std::invalid_argument);
 }
 
 }  // namespace

@@ -145,6 +145,22 @@ TEST(Program, PeakMemoryDoesNotGrowWithTheNumberOfFiles) {
     ASSERT_EQ(small.status, 0);
     ASSERT_EQ(large.status, 0);
     EXPECT_LT(large.peakResidentKiB - small.peakResidentKiB, 2048) << small.peakResidentKiB << " KiB for 1,000 files";
+
+    // Nor with the length of the suspicious paths: 2,000 levels, each with a
+    // .scr file beside the next level, list 80 MB of paths. (A child's peak
+    // counts the pages this process had when it forked, so the paths are
+    // read only after the run.)
+    const int depth = 2000;
+    const std::string name(40, 'n');
+    const fs::path top = tree.chain(depth, "f.scr", name);
+    RunOptions toNull;
+    toNull.outputFile = "/dev/null";
+    const Outcome deep = runDravelon({asText(top)}, toNull);
+    ASSERT_EQ(deep.status, 0);
+    std::size_t listed = 0;
+    for (const std::string& path : chainWalkOrder(asText(top), top, depth, "f.scr", name)) listed += path.size();
+    EXPECT_LT(deep.peakResidentKiB - small.peakResidentKiB, static_cast<long>(listed / 1024 / 8))
+        << listed << " bytes of paths";
 }
 #endif
 
