@@ -122,6 +122,56 @@ struct Level {
     std::size_t next = 0;
 };
 
+// The identities of the folders walked below links, kept for the whole walk
+// in one array by open addressing: a slot of 24 bytes for each, the array
+// from a quarter to three quarters full. It takes no memory until the first
+// identity comes. A known identity never has a file ID of 0 (fileIdentity),
+// so such a slot is free.
+class IdentitySet {
+public:
+    // Adds `id` and answers true, or false when it is there already. An
+    // identity that is not known is never kept, and always new.
+    bool insert(const FileIdentity& id) {
+        if (!id.known || (id.high == 0 && id.low == 0)) return true;
+        if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+        Slot& slot = slotFor(id.volume, id.high, id.low);
+        if (!isFree(slot)) return false;
+        slot = Slot{id.volume, id.high, id.low};
+        ++size_;
+        return true;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t volume, high, low;
+    };
+
+    static bool isFree(const Slot& slot) { return slot.high == 0 && slot.low == 0; }
+
+    // The slot that holds the identity, or the free one where it belongs.
+    Slot& slotFor(std::uint64_t volume, std::uint64_t high, std::uint64_t low) {
+        std::uint64_t h = low ^ (high * 0x9E3779B97F4A7C15u) ^ (volume * 0xC2B2AE3D27D4EB4Fu);
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
+        h ^= h >> 31;
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (isFree(slot) || (slot.volume == volume && slot.high == high && slot.low == low)) return slot;
+        }
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0, 0});
+        old.swap(slots_);
+        for (const Slot& slot : old)
+            if (!isFree(slot)) slotFor(slot.volume, slot.high, slot.low) = slot;
+    }
+
+    std::vector<Slot> slots_;  // a power of two of them, or none
+    std::size_t size_ = 0;
+};
+
 struct IdentityHash {
     std::size_t operator()(const FileIdentity& id) const {
         return std::hash<std::uint64_t>()(id.low ^ (id.high * 0x9E3779B97F4A7C15u) ^ (id.volume << 1));
@@ -323,7 +373,11 @@ private:
         FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
         const bool asked = identity.known || belowLink;
         if (!identity.known && belowLink) identity = folders_->identity(levels_.size());
-        if (isOnWalkPath(identity)) {
+        // Below a link each folder is walked once: met again there, through
+        // a second link or as a plain subfolder, it is passed over like a
+        // loop, so that links which fan out cannot multiply the walk. The
+        // tree reached without any link is walked whatever links lead into it.
+        if (isOnWalkPath(identity) || (belowLink && !walkedBelowLinks_.insert(identity))) {
             folders_->leave();
             ++stats_.accessSkipped;
             return;
@@ -385,6 +439,7 @@ private:
     std::vector<Level> levels_;
     std::unordered_multiset<FileIdentity, IdentityHash, IdentityEqual> onPath_;  // the known ones
     std::size_t unasked_ = 0;  // levels whose identity is not asked yet
+    IdentitySet walkedBelowLinks_;
 };
 
 }  // namespace
