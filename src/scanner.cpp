@@ -1,6 +1,7 @@
 #include "scanner.h"
 
 #include <cctype>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 #include <utility>
@@ -122,54 +123,60 @@ struct Level {
     std::size_t next = 0;
 };
 
-// The identities of the folders walked below links, kept for the whole walk
-// in one array by open addressing: a slot of 24 bytes for each, the array
-// from a quarter to three quarters full. It takes no memory until the first
-// identity comes. A known identity never has a file ID of 0 (fileIdentity),
-// so such a slot is free.
+// The identities of the folders walked below links, for the whole walk.
+// Each is kept once, in blocks that never move, and found by its number in a
+// table kept at most half full (open addressing): 24 bytes for each identity
+// and 8 to 16 for its share of the table, 24 at most while the table grows.
+// Nothing is taken until the first identity comes.
 class IdentitySet {
 public:
     // Adds `id` and answers true, or false when it is there already. An
     // identity that is not known is never kept, and always new.
     bool insert(const FileIdentity& id) {
-        if (!id.known || (id.high == 0 && id.low == 0)) return true;
-        if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-        Slot& slot = slotFor(id.volume, id.high, id.low);
-        if (!isFree(slot)) return false;
-        slot = Slot{id.volume, id.high, id.low};
-        ++size_;
+        if (!id.known || size_ == kFree) return true;
+        if ((std::size_t{size_} + 1) * 2 > table_.size()) grow();
+        const Key key{id.volume, id.high, id.low};
+        std::uint32_t& slot = slotFor(key);
+        if (slot != kFree) return false;
+        if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<Key[]>(kBlock));
+        blocks_.back()[size_ % kBlock] = key;
+        slot = size_++;
         return true;
     }
 
 private:
-    struct Slot {
+    struct Key {
         std::uint64_t volume, high, low;
+        bool operator==(const Key& other) const {
+            return volume == other.volume && high == other.high && low == other.low;
+        }
     };
+    static constexpr std::uint32_t kBlock = 1024;
+    static constexpr std::uint32_t kFree = ~std::uint32_t{0};  // a free slot; also how many can be kept
 
-    static bool isFree(const Slot& slot) { return slot.high == 0 && slot.low == 0; }
+    const Key& key(std::uint32_t number) const { return blocks_[number / kBlock][number % kBlock]; }
 
-    // The slot that holds the identity, or the free one where it belongs.
-    Slot& slotFor(std::uint64_t volume, std::uint64_t high, std::uint64_t low) {
-        std::uint64_t h = low ^ (high * 0x9E3779B97F4A7C15u) ^ (volume * 0xC2B2AE3D27D4EB4Fu);
+    // The slot that holds the key's number, or the free one where it belongs.
+    std::uint32_t& slotFor(const Key& key) {
+        std::uint64_t h = key.low ^ (key.high * 0x9E3779B97F4A7C15u) ^ (key.volume * 0xC2B2AE3D27D4EB4Fu);
         h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
         h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
         h ^= h >> 31;
-        const std::size_t mask = slots_.size() - 1;
+        const std::size_t mask = table_.size() - 1;
         for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
-            Slot& slot = slots_[i];
-            if (isFree(slot) || (slot.volume == volume && slot.high == high && slot.low == low)) return slot;
+            std::uint32_t& slot = table_[i];
+            if (slot == kFree || this->key(slot) == key) return slot;
         }
     }
 
     void grow() {
-        std::vector<Slot> old(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0, 0});
-        old.swap(slots_);
-        for (const Slot& slot : old)
-            if (!isFree(slot)) slotFor(slot.volume, slot.high, slot.low) = slot;
+        std::vector<std::uint32_t>(table_.empty() ? 16 : table_.size() * 2, kFree).swap(table_);
+        for (std::uint32_t number = 0; number < size_; ++number) slotFor(key(number)) = number;
     }
 
-    std::vector<Slot> slots_;  // a power of two of them, or none
-    std::size_t size_ = 0;
+    std::vector<std::unique_ptr<Key[]>> blocks_;  // of kBlock keys each
+    std::vector<std::uint32_t> table_;            // a power of two of slots, or none
+    std::uint32_t size_ = 0;
 };
 
 struct IdentityHash {
