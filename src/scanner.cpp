@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_set>
@@ -123,6 +124,62 @@ struct Level {
     bool identityAsked;     // known, or asked of the folders already
     std::vector<Pending> pending;
     std::size_t next = 0;
+};
+
+// The identities of the folders walked below links, for the whole walk.
+// Each is kept once, in blocks that never move, and found by its number in a
+// table kept at most half full (open addressing): 24 bytes for each identity
+// and 8 to 16 for its share of the table, 24 at most while the table grows.
+// Nothing is taken until the first identity comes.
+class IdentitySet {
+public:
+    // Adds `id` and answers true, or false when it is there already. An
+    // identity that is not known is never kept, and always new.
+    bool insert(const FileIdentity& id) {
+        if (!id.known || size_ == kFree) return true;
+        if ((std::size_t{size_} + 1) * 2 > table_.size()) grow();
+        const Key key{id.volume, id.high, id.low};
+        std::uint32_t& slot = slotFor(key);
+        if (slot != kFree) return false;
+        if (size_ % kBlock == 0) blocks_.push_back(std::make_unique<Key[]>(kBlock));
+        blocks_.back()[size_ % kBlock] = key;
+        slot = size_++;
+        return true;
+    }
+
+private:
+    struct Key {
+        std::uint64_t volume, high, low;
+        bool operator==(const Key& other) const {
+            return volume == other.volume && high == other.high && low == other.low;
+        }
+    };
+    static constexpr std::uint32_t kBlock = 1024;
+    static constexpr std::uint32_t kFree = ~std::uint32_t{0};  // a free slot; also how many can be kept
+
+    const Key& key(std::uint32_t number) const { return blocks_[number / kBlock][number % kBlock]; }
+
+    // The slot that holds the key's number, or the free one where it belongs.
+    std::uint32_t& slotFor(const Key& key) {
+        std::uint64_t h = key.low ^ (key.high * 0x9E3779B97F4A7C15u) ^ (key.volume * 0xC2B2AE3D27D4EB4Fu);
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
+        h ^= h >> 31;
+        const std::size_t mask = table_.size() - 1;
+        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+            std::uint32_t& slot = table_[i];
+            if (slot == kFree || this->key(slot) == key) return slot;
+        }
+    }
+
+    void grow() {
+        std::vector<std::uint32_t>(table_.empty() ? 16 : table_.size() * 2, kFree).swap(table_);
+        for (std::uint32_t number = 0; number < size_; ++number) slotFor(key(number)) = number;
+    }
+
+    std::vector<std::unique_ptr<Key[]>> blocks_;  // of kBlock keys each
+    std::vector<std::uint32_t> table_;            // a power of two of slots, or none
+    std::uint32_t size_ = 0;
 };
 
 struct IdentityHash {
@@ -326,7 +383,11 @@ private:
         FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
         const bool asked = identity.known || belowLink;
         if (!identity.known && belowLink) identity = folders_->identity(levels_.size());
-        if (isOnWalkPath(identity)) {
+        // Below a link each folder is walked once: met again there, through
+        // a second link or as a plain subfolder, it is passed over like a
+        // loop, so that links which fan out cannot multiply the walk. The
+        // tree reached without any link is walked whatever links lead into it.
+        if (isOnWalkPath(identity) || (belowLink && !walkedBelowLinks_.insert(identity))) {
             folders_->leave();
             ++stats_.accessSkipped;
             return;
@@ -388,6 +449,7 @@ private:
     std::vector<Level> levels_;
     std::unordered_multiset<FileIdentity, IdentityHash, IdentityEqual> onPath_;  // the known ones
     std::size_t unasked_ = 0;  // levels whose identity is not asked yet
+    IdentitySet walkedBelowLinks_;
 };
 
 }  // namespace

@@ -175,32 +175,29 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
 }
 
 // An interruption erases the shown line and then ends the program as the
-// signal would have. Two links in each folder lead to the next one, so the
-// walk would pass the last of 24 folders 2^24 times: it is still going when
-// the line appears. The links' names hold a right-to-left override, which the
-// line shows as "?".
+// signal would have. Each run is stopped for a second once the report's head
+// has appeared, so that the line appears at the next folder, with some 5,000
+// folders still to walk. The start folder lies in a folder whose name holds
+// a right-to-left override, which the line shows as "?".
 TEST(ProgressLine, ErasedWhenInterrupted) {
     TempTree tree;
-    for (int i = 0; i < 24; ++i) {
-        const std::string next = "../f" + std::to_string(i + 1);
-        tree.link("f" + std::to_string(i) + "/a\xE2\x80\xAE", next);
-        tree.link("f" + std::to_string(i) + "/b\xE2\x80\xAE", next);
-    }
-    tree.dir("f24");
+    const std::string start = "r\xE2\x80\xAE/f0";
+    for (int i = 0; i < 5000; ++i) tree.dir(start + "/d" + std::to_string(i / 100) + "/s" + std::to_string(i));
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE("signal " + std::to_string(signal));
         RunOptions options;
         options.terminal = options.errorTerminal = true;
         options.env = {"TERM=xterm"};
+        options.pauseAfterLines = 6;
         options.signalOnProgress = signal;
         options.timeout = std::chrono::seconds(20);
-        const Outcome run = runDravelon({tree.text("f0")}, options);
+        const Outcome run = runDravelon({tree.text(start)}, options);
         EXPECT_EQ(run.status, 128 + signal);
         const std::size_t folder = run.out.find(" klasor: ");
         ASSERT_NE(folder, std::string::npos) << run.out;
         EXPECT_NE(run.out.find("?/", folder), std::string::npos) << run.out;
         EXPECT_EQ(run.out.find("\xE2\x80\xAE"), std::string::npos) << run.out;
-        EXPECT_EQ(screen(run.out), head(tree.text("f0")));
+        EXPECT_EQ(screen(run.out), head(tree.text("r?/f0")));
     }
 }
 

@@ -1,6 +1,7 @@
 // Loops: a directory that is already on the walk path is not entered again,
 // whether the walk meets it through a link, as a plain subdirectory below a
-// link, or as a folder mounted below itself.
+// link, or as a folder mounted below itself. Below links each directory is
+// walked once, however many links lead to it.
 #ifndef _WIN32
 #include <sched.h>
 #include <sys/mount.h>
@@ -25,11 +26,19 @@ namespace fs = std::filesystem;
 namespace {
 
 // The walk of `start`: its counters, and its results' paths below `start`
-// with "/" for separators, sorted.
+// with "/" for separators, sorted. A walk that goes on past 10,000 files, far
+// more than any tree here holds, is cut short and fails the test.
 std::vector<std::string> walkSorted(const fs::path& start, ScanStatistics& stats) {
+    struct Endless {};
     std::vector<std::string> paths;
-    for (const ScanResult& result : Scanner().scan(start, stats))
-        paths.push_back(result.path.lexically_relative(start).generic_string());
+    try {
+        Scanner().scan(start, stats, [&](const ScanResultView& result) {
+            if (paths.size() == 10000) throw Endless{};
+            paths.push_back(result.path().lexically_relative(start).generic_string());
+        });
+    } catch (const Endless&) {
+        ADD_FAILURE() << "the walk of " << asText(start) << " does not end";
+    }
     std::sort(paths.begin(), paths.end());
     return paths;
 }
@@ -52,20 +61,92 @@ TEST(WalkLoops, PlainSubdirectoryBelowALinkThatIsOnTheWalkPathIsNotEntered) {
     EXPECT_EQ(paths, (std::vector<std::string>{"a/b/g.txt", "a/f.scr", "lb/g.txt", "lb/up/f.scr"}));
 }
 
-// Links to a sibling, not to an ancestor, are still followed below a link.
-TEST(WalkLoops, SiblingsBelowALinkAreStillEntered) {
-    TempTree tree;
-    tree.dir("a");
-    tree.file("s/x.pif");
-    tree.link("la", "a");
-    tree.link("a/ls", "../s");
+// A tree of folders holding files, and links: each link's path and the target
+// it holds, all relative to the tree's root.
+struct LinkedTree {
+    const char* what;
+    std::vector<std::string> files;
+    std::vector<std::pair<std::string, std::string>> links;
+    std::string start;  // where the walk starts
+    ScanStatistics stats;
+    // The analysed files' names, sorted: each folder's own file names say
+    // how often it was walked.
+    std::vector<std::string> names;
+};
 
-    ScanStatistics stats{};
-    const std::vector<std::string> paths = walkSorted(tree.root(), stats);
+// Two links in each of the 31 folders n0 ... n30 lead to the next, and with
+// `nested` each folder also holds the next as its plain subfolder; each
+// holds one .scr of its own. Followed link by link, folder n30 would be
+// walked 2^30 times.
+LinkedTree linkBomb(bool nested) {
+    LinkedTree tree{nested ? "bomb of 30 levels, each also the plain subfolder of the one before"
+                           : "bomb of 30 levels of links",
+                    {}, {}, "n0", {}, {}};
+    std::string folder = "n0";
+    for (int i = 0; i <= 30; ++i) {
+        const std::string next = "n" + std::to_string(i + 1);
+        tree.files.push_back(folder + "/f" + std::to_string(i) + ".scr");
+        tree.names.push_back("f" + std::to_string(i) + ".scr");
+        if (i < 30) {
+            const std::string target = nested ? next : "../" + next;
+            tree.links.push_back({folder + "/a", target});
+            tree.links.push_back({folder + "/b", target});
+        }
+        folder = nested ? folder + "/" + next : next;
+    }
+    if (nested) {
+        // Plainly n0 ... n30, and n1 ... n30 once more below a link. The 59
+        // walks of n0 ... n29 meet 177 ways to the next folder and enter 60.
+        const std::vector<std::string> again(tree.names.begin() + 1, tree.names.end());
+        tree.names.insert(tree.names.end(), again.begin(), again.end());
+        tree.stats = {61, 61, 61, 117, 0, 61};
+    } else {
+        tree.stats = {31, 31, 31, 30, 0, 31};
+    }
+    std::sort(tree.names.begin(), tree.names.end());
+    return tree;
+}
 
-    // T, T/a, T/a/ls, T/s, T/la, T/la/ls: x.pif is met three times.
-    EXPECT_EQ(stats, (ScanStatistics{6, 3, 3, 0, 0, 3}));
-    EXPECT_EQ(paths, (std::vector<std::string>{"a/ls/x.pif", "la/ls/x.pif", "s/x.pif"}));
+// Below links each folder is walked once, whatever the listing order: met
+// again there, through a link or as a plain subfolder, it counts once as
+// unreachable. The tree reached without links is walked as well.
+TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
+    const std::vector<LinkedTree> cases = {
+        {"a plain folder and one link to it: both walked", {"s/x.scr"}, {{"l", "s"}}, "", {3, 2, 2, 0, 0, 2},
+         {"x.scr", "x.scr"}},
+        {"two links to one folder: the second counted, not walked",
+         {"s/x.scr", "top/t.txt"}, {{"top/l1", "../s"}, {"top/l2", "../s"}}, "top", {2, 2, 2, 1, 0, 1},
+         {"t.txt", "x.scr"}},
+        {"a sibling reached below two links: walked below the first",
+         {"a/a.txt", "s/x.pif"}, {{"la", "a"}, {"a/ls", "../s"}}, "", {5, 4, 4, 1, 0, 2},
+         {"a.txt", "a.txt", "x.pif", "x.pif"}},
+        {"a plain subfolder below a link, reached again through another link",
+         {"s/sub/y.scr"}, {{"l1", "s"}, {"l2", "s/sub"}}, "", {5, 2, 2, 1, 0, 2}, {"y.scr", "y.scr"}},
+        // A links to B1 and B2, each of them to C1 and C2, each of those to
+        // D1 and D2: six of the ten links are walked.
+        {"a fan of links three levels deep",
+         {"A/a.scr", "B1/b1.scr", "B2/b2.scr", "C1/c1.scr", "C2/c2.scr", "D1/d1.scr", "D2/d2.scr"},
+         {{"A/x", "../B1"}, {"A/y", "../B2"}, {"B1/x", "../C1"}, {"B1/y", "../C2"}, {"B2/x", "../C1"},
+          {"B2/y", "../C2"}, {"C1/x", "../D1"}, {"C1/y", "../D2"}, {"C2/x", "../D1"}, {"C2/y", "../D2"}},
+         "A", {7, 7, 7, 4, 0, 7},
+         {"a.scr", "b1.scr", "b2.scr", "c1.scr", "c2.scr", "d1.scr", "d2.scr"}},
+        linkBomb(false),
+        linkBomb(true),
+    };
+    for (const LinkedTree& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempTree tree;
+        for (const std::string& file : c.files) tree.file(file);
+        for (const auto& [link, target] : c.links) tree.link(link, target);
+
+        ScanStatistics stats{};
+        std::vector<std::string> names;
+        for (const std::string& path : walkSorted(tree.path(c.start), stats))
+            names.push_back(path.substr(path.rfind('/') + 1));
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(stats, c.stats);
+        EXPECT_EQ(names, c.names);
+    }
 }
 
 #ifndef _WIN32
