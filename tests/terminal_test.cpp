@@ -236,9 +236,8 @@ TEST(ProgressLine, AbsentButReportHeadShownWhileTheWalkGoesOn) {
     EXPECT_EQ(runDravelon({start}, options), (Outcome{128 + SIGTERM, crlf(head(start)), ""}));
 }
 
-// The line's text fits the terminal and is valid UTF-8 at every width: the
-// folder, named with characters of two, three and four bytes, is cut only
-// where a character begins.
+// Whether every character of `text` is a lead byte and as many continuation
+// bytes as it announces.
 bool validUtf8(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
         const auto lead = static_cast<unsigned char>(text[i]);
@@ -259,6 +258,9 @@ bool validUtf8(std::string_view text) {
     return true;
 }
 
+// The line's text fits the terminal and is valid UTF-8 at every width: the
+// folder, named with characters of two, three and four bytes, is cut only
+// where a character begins.
 TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
     // "/tmp/çalışma/€€ğü📁€ş/öç€ı"
     const std::string folder = "/tmp/\xC3\xA7" "al\xC4\xB1\xC5\x9Fma/\xE2\x82\xAC\xE2\x82\xAC\xC4\x9F\xC3\xBC"
