@@ -39,12 +39,10 @@ std::size_t hiddenLength(std::string_view text) {
     return 0;
 }
 
-// The counts and the folder, shortened from the left to the terminal's width
-// less one, so that the line never wraps: counted in bytes, which is never
-// fewer than the columns they take, and cut where a UTF-8 character begins.
-std::string progressText(std::uint64_t files, std::uint64_t folders, std::string_view folder) {
+}  // namespace
+
+std::string progressText(std::uint64_t files, std::uint64_t folders, std::string_view folder, std::size_t width) {
     std::string line = "Taraniyor... " + std::to_string(files) + " dosya, " + std::to_string(folders) + " klasor: ";
-    const std::size_t width = terminalWidth(Stream::error);
     const std::size_t room = (width > 1 ? width : 80) - 1;
     if (line.size() >= room) return line.substr(0, room);
     std::string shown = masked(folder);
@@ -58,8 +56,6 @@ std::string progressText(std::uint64_t files, std::uint64_t folders, std::string
     }
     return line + shown;
 }
-
-}  // namespace
 
 std::string masked(std::string_view text) {
     std::string shown;
@@ -82,13 +78,13 @@ ProgressLine::ProgressLine(std::chrono::steady_clock::time_point start) : start_
     if (enabled_) eraseLineWhenInterrupted();
 }
 
-void ProgressLine::update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder) {
-    const auto now = std::chrono::steady_clock::now();
+void ProgressLine::update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder,
+                          std::chrono::steady_clock::time_point now) {
     if (now - start_ < std::chrono::milliseconds(500) || (shown_ && now - last_ < std::chrono::milliseconds(200)))
         return;
     last_ = now;
     shown_ = true;
-    rewriteLine(Stream::error, progressText(filesFound, directoriesDiscovered, folder));
+    rewriteLine(Stream::error, progressText(filesFound, directoriesDiscovered, folder, terminalWidth(Stream::error)));
 }
 
 void ProgressLine::erase() {

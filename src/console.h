@@ -50,6 +50,13 @@ void eraseLineWhenInterrupted();
 /// U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069, in their UTF-8 form.
 std::string masked(std::string_view text);
 
+/// The progress line's text: the counts, then the folder, masked and shortened
+/// from the left so that the whole fits in `width` columns less one (80 when
+/// `width` is below 2). It counts bytes, which are never fewer than the columns
+/// they take, and cuts the folder only where a UTF-8 character begins.
+std::string progressText(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder,
+                         std::size_t width);
+
 /// The line on standard error that shows how far a long walk has come, when
 /// standard error is a terminal that can rewrite a line (TERM is not "dumb").
 /// It appears once the run has lasted half a second, changes at most five
@@ -60,8 +67,9 @@ public:
 
     bool enabled() const { return enabled_; }
 
-    /// Shows the counts and the folder being walked, if it is time to.
-    void update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder);
+    /// Shows the counts and the folder being walked, if it is time to at `now`.
+    void update(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder,
+                std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
 
     /// Leaves the terminal as it was before the line appeared.
     void erase();

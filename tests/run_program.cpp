@@ -221,6 +221,7 @@ void check(bool ok, const char* what) {
 [[noreturn]] void becomeProgram(char* const argv[], char* const envp[], const int fds[3], const RunOptions& options,
                                 bool dropRoot) {
     ::setsid();
+    if (options.ignoredSignal != 0) ::signal(options.ignoredSignal, SIG_IGN);
     const char* step = "redirecting";
     bool ok = ::dup2(fds[0], STDIN_FILENO) >= 0 && ::dup2(fds[2], STDERR_FILENO) >= 0 &&
               (fds[1] < 0 ? ::close(STDOUT_FILENO) == 0 : ::dup2(fds[1], STDOUT_FILENO) >= 0) &&
@@ -252,7 +253,7 @@ void check(bool ok, const char* what) {
 // Reads standard output and standard error (each unless -1) until both are
 // closed, killing the child `pid` at `deadline`; stops it for a second once
 // standard output holds `pauseAfterLines` lines, pauses after each read of
-// standard output for `readPause`, and sends `signalOnProgress`.
+// standard output for `readPause`, and sends `signal`.
 void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::time_point deadline,
              const RunOptions& options, Outcome& outcome) {
     pollfd fds[2] = {{outRead, POLLIN, 0}, {errRead, POLLIN, 0}};
@@ -260,7 +261,7 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
     int stillOpen = (outRead >= 0) + (errRead >= 0);
     const int pauseAfterLines = options.pauseAfterLines;
     bool paused = pauseAfterLines <= 0;
-    bool signalled = options.signalOnProgress == 0;
+    bool signalled = options.signal == 0;
     while (stillOpen > 0) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -278,9 +279,9 @@ void collect(pid_t pid, int outRead, int errRead, std::chrono::steady_clock::tim
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(got));
                 if (i == 0) std::this_thread::sleep_for(options.readPause);
-                if (!signalled && sinks[i]->find("Taraniyor... ") != std::string::npos) {
+                if (!signalled && sinks[i]->find(options.signalAfter) != std::string::npos) {
                     signalled = true;
-                    ::kill(pid, options.signalOnProgress);
+                    ::kill(pid, options.signal);
                 }
                 if (!paused && std::count(outcome.out.begin(), outcome.out.end(), '\n') >= pauseAfterLines) {
                     paused = true;

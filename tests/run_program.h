@@ -33,7 +33,9 @@ struct RunOptions {
     bool nonBlockingOutput = false; ///< standard output's pipe made non-blocking, as another process on it may
     std::chrono::milliseconds readPause{0};  ///< a pause after each read of standard output: a slow reader
     int pauseAfterLines = 0;        ///< once standard output shows this many lines, stop the program for a second
-    int signalOnProgress = 0;       ///< send this signal once either stream shows the progress line ("Taraniyor...")
+    int signal = 0;                 ///< send this signal once either stream shows `signalAfter`
+    std::string signalAfter = "Taraniyor... ";  ///< by default the progress line
+    int ignoredSignal = 0;          ///< the program starts with this signal ignored, as under nohup
     bool removeCwd = false;         ///< remove `cwd` once the program is inside it
     bool unprivileged = false;      ///< run as nobody (65534) when this process is root
     unsigned long maxOpenFiles = 0; ///< the descriptor limit, if set

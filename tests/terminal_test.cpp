@@ -1,12 +1,20 @@
 // Path texts on a terminal: control and bidirectional formatting characters
 // are shown as "?", so that a file's name cannot erase, forge or reorder
-// report lines; through a pipe every byte is written as it is.
+// report lines; through a pipe every byte is written as it is. The progress
+// line on a terminal, and what a terminal is shown while a walk goes on.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "console.h"
 #include "expected.h"
 #include "run_program.h"
 #include "temp_tree.h"
@@ -135,7 +143,9 @@ std::string screen(const std::string& raw) {
 // The progress line appears on a terminal once a run has lasted half a
 // second: each run is stopped for a second once the report's sixth line
 // ("Taraniyor: ...") has appeared, so that the walk of some two thousand
-// folders goes on past that point whatever the machine's speed.
+// folders goes on past that point whatever the machine's speed. A signal
+// that the program was started with ignored, sent once the line shows,
+// changes nothing.
 TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
     TempTree tree;
     for (int i = 0; i < 2000; ++i) tree.file("d" + std::to_string(i / 40) + "/s" + std::to_string(i) + "/f.txt");
@@ -148,11 +158,13 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
         bool errTerminal;
         const char* term;
         bool shown;
+        int ignored;
     } cases[] = {
-        {"both streams on one terminal", true, true, "TERM=xterm", true},
-        {"standard error alone on a terminal", false, true, "TERM=xterm", true},
-        {"standard error not a terminal", true, false, "TERM=xterm", false},
-        {"a dumb terminal", true, true, "TERM=dumb", false},
+        {"both streams on one terminal", true, true, "TERM=xterm", true, 0},
+        {"standard error alone on a terminal", false, true, "TERM=xterm", true, 0},
+        {"standard error not a terminal", true, false, "TERM=xterm", false, 0},
+        {"a dumb terminal", true, true, "TERM=dumb", false, 0},
+        {"SIGHUP ignored at start, then sent", true, true, "TERM=xterm", true, SIGHUP},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -161,6 +173,7 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
         options.errorTerminal = c.errTerminal;
         options.env = {c.term};
         options.pauseAfterLines = 6;
+        options.ignoredSignal = options.signal = c.ignored;
         const Outcome run = runDravelon({tree.text()}, options);
         EXPECT_EQ(run.status, 0);
         const std::string& progress = c.outTerminal && c.errTerminal ? run.out : run.err;
@@ -174,24 +187,30 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
     }
 }
 
+// A walk that is still going when it is stopped: 10,000 folders in a folder
+// whose name holds a right-to-left override. Returns the start path's text.
+std::string longWalk(TempTree& tree) {
+    const std::string start = "r\xE2\x80\xAE/f0";
+    for (int i = 0; i < 10000; ++i) tree.dir(start + "/d" + std::to_string(i / 100) + "/s" + std::to_string(i));
+    return tree.text(start);
+}
+
 // An interruption erases the shown line and then ends the program as the
 // signal would have. Each run is stopped for a second once the report's head
-// has appeared, so that the line appears at the next folder, with some 5,000
-// folders still to walk. The start folder lies in a folder whose name holds
-// a right-to-left override, which the line shows as "?".
+// has appeared, so that the line appears at the next folder, with thousands
+// of folders still to walk. The line shows the override as "?".
 TEST(ProgressLine, ErasedWhenInterrupted) {
     TempTree tree;
-    const std::string start = "r\xE2\x80\xAE/f0";
-    for (int i = 0; i < 5000; ++i) tree.dir(start + "/d" + std::to_string(i / 100) + "/s" + std::to_string(i));
+    const std::string start = longWalk(tree);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         SCOPED_TRACE("signal " + std::to_string(signal));
         RunOptions options;
         options.terminal = options.errorTerminal = true;
         options.env = {"TERM=xterm"};
         options.pauseAfterLines = 6;
-        options.signalOnProgress = signal;
+        options.signal = signal;
         options.timeout = std::chrono::seconds(20);
-        const Outcome run = runDravelon({tree.text(start)}, options);
+        const Outcome run = runDravelon({start}, options);
         EXPECT_EQ(run.status, 128 + signal);
         const std::size_t folder = run.out.find(" klasor: ");
         ASSERT_NE(folder, std::string::npos) << run.out;
@@ -199,6 +218,91 @@ TEST(ProgressLine, ErasedWhenInterrupted) {
         EXPECT_EQ(run.out.find("\xE2\x80\xAE"), std::string::npos) << run.out;
         EXPECT_EQ(screen(run.out), head(tree.text("r?/f0")));
     }
+}
+
+// With standard output alone on a terminal, the report's head is shown at
+// once, while the walk goes on; the program is stopped once it is there.
+TEST(ProgressLine, AbsentButReportHeadShownWhileTheWalkGoesOn) {
+    TempTree tree;
+    const std::string start = longWalk(tree);
+    RunOptions options;
+    options.terminal = true;
+    options.env = {"TERM=xterm"};
+    options.signal = SIGTERM;
+    options.signalAfter = crlf(head(tree.text("r?/f0")));
+    options.timeout = std::chrono::seconds(20);
+    EXPECT_EQ(runDravelon({start}, options), (Outcome{128 + SIGTERM, options.signalAfter, ""}));
+}
+
+// Whether every character of `text` is a lead byte and as many continuation
+// bytes as it announces.
+bool validUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        if (lead < 0x80)
+            length = 1;
+        else if (lead >= 0xC2 && lead < 0xE0)
+            length = 2;
+        else if (lead >= 0xE0 && lead < 0xF0)
+            length = 3;
+        else if (lead >= 0xF0 && lead < 0xF5)
+            length = 4;
+        if (length == 0 || i + length > text.size()) return false;
+        for (std::size_t k = 1; k < length; ++k)
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        i += length;
+    }
+    return true;
+}
+
+// The line's text fits the terminal and is valid UTF-8 at every width: the
+// folder, named with characters of two, three and four bytes, is cut only
+// where a character begins.
+TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
+    // "/tmp/çalışma/€€ğü📁€ş/öç€ı"
+    const std::string folder = "/tmp/\xC3\xA7" "al\xC4\xB1\xC5\x9Fma/\xE2\x82\xAC\xE2\x82\xAC\xC4\x9F\xC3\xBC"
+                               "\xF0\x9F\x93\x81\xE2\x82\xAC\xC5\x9F/\xC3\xB6\xC3\xA7\xE2\x82\xAC\xC4\xB1";
+    const std::string counts = "Taraniyor... 12 dosya, 3 klasor: ";
+    for (std::size_t width = 0; width <= counts.size() + folder.size() + 2; ++width) {
+        SCOPED_TRACE("width " + std::to_string(width));
+        const std::string text = progressText(12, 3, folder, width);
+        EXPECT_LE(text.size(), (width > 1 ? width : 80) - 1);
+        EXPECT_TRUE(validUtf8(text)) << text;
+        // After the counts: the whole folder, or "..." and the folder's end, or nothing.
+        const std::string rest = text.substr(std::min(text.size(), counts.size()));
+        const std::size_t end = rest.size() - std::min<std::size_t>(rest.size(), 3);
+        const bool elided = rest.compare(0, 3, "...") == 0 && end <= folder.size() &&
+                            folder.compare(folder.size() - end, end, rest, 3) == 0;
+        EXPECT_TRUE(rest.empty() || rest == folder || elided) << rest;
+    }
+}
+
+// The line changes at most five times a second, the first time once the run
+// has lasted half a second: a walk that reaches a new folder every millisecond
+// for three seconds of a clock of the test's own, with standard error a file.
+TEST(ProgressLine, RewrittenAtMostFiveTimesASecond) {
+    TempTree tree;
+    const int file = ::open(tree.path("stderr").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int saved = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    ASSERT_TRUE(file >= 0 && saved >= 0 && ::dup2(file, STDERR_FILENO) == STDERR_FILENO);
+    const std::chrono::steady_clock::time_point start{};
+    ProgressLine progress(start);
+    std::vector<int> rewrites;  // milliseconds after the start
+    off_t written = 0;
+    for (int ms = 0; ms <= 3000; ++ms) {
+        progress.update(ms, ms, "/f" + std::to_string(ms), start + std::chrono::milliseconds(ms));
+        struct stat status {};
+        ::fstat(file, &status);
+        if (status.st_size != written) rewrites.push_back(ms);
+        written = status.st_size;
+    }
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(file);
+    ASSERT_GE(rewrites.size(), 2u);
+    EXPECT_GE(rewrites[0], 500);
+    for (std::size_t i = 1; i < rewrites.size(); ++i) EXPECT_GE(rewrites[i] - rewrites[i - 1], 200) << i;
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 #!/bin/bash
 # The Windows build on a console, which Wine gives a program whose standard
 # streams are a terminal: Turkish letters come out as themselves, whatever the
-# console's code page, a long walk shows its progress line, every line the
-# console is given ends in CR LF, and Ctrl-C erases the progress line before
-# the program ends. Wine draws spaces as cursor moves, so words are looked
-# for, not whole lines.
+# console's code page, control and bidirectional formatting characters in a
+# name as "?", a long walk shows its progress line, every line the console is
+# given ends in CR LF, and Ctrl-C erases the progress line before the program
+# ends. Wine draws spaces as cursor moves, so words are looked for, not whole
+# lines.
 #
 #   windows_console.sh WINE_RUN PREFIX PROGRAM CAPTURE
 #
@@ -16,6 +17,9 @@ folder=$(mktemp -d "$prefix/drive_c/dravelon-console-XXXXXX")
 trap 'exec 3>&-; rm -rf "$folder" "$folder".*' EXIT
 name=$(basename "$folder")
 touch "$folder/çalış.scr"
+# A right-to-left override and an escape sequence.
+override=$'\xe2\x80\xae' escape=$'\x1b'
+touch "$folder/fatura${override}fdp.scr" "$folder/esc${escape}[2Jx.scr"
 mkdir -p "$folder"/d{0..19}/s{0..49}
 transcript=$folder.log
 
@@ -66,14 +70,20 @@ expect "the reason text" "uzantısı"
 expect "the reason text" "koruyucu"
 expect "the progress line" "Taraniyor..."
 expect "the progress line's folder" "klasor: C:\\$name"
-expect "the report" "Supheli: 1"
+expect "the report" "Supheli: 3"
 
 # What the console is given, character for character: each line ends in CR
 # LF, which also shows right on a console set to move down without going back
 # to the line's start.
 on_console "$folder.log2" "$capture" "C:\\$name.out" "Z:${program//\//\\}" "C:\\$name"
 wait $runner || status=$?
-expect "the report's result line" $'[SUPHELI] C:\\'"$name"$'\\çalış.scr -> Ekran koruyucu uzantısı\r' "$folder.out"
+for shown in çalış.scr 'fatura?fdp.scr' 'esc?[2Jx.scr'; do
+  expect "the report's result line" $'[SUPHELI] C:\\'"$name\\$shown"$' -> Ekran koruyucu uzantısı\r' "$folder.out"
+done
+if grep -aqF -e "$override" -e "$escape" "$folder.out"; then
+  echo "windows_console: a name's override or escape reached the console unmasked" >&2
+  failed=1
+fi
 if bare=$(grep -an -v $'\r$' "$folder.out"); then
   echo "windows_console: lines given to the console without CR LF:" >&2
   cat -A <<<"$bare" >&2
