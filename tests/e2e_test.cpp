@@ -98,10 +98,16 @@ TEST(Program, TwoLinksToTheParentFinishAtOnce) {
 }
 
 // The limits a deep walk is tried under (Windows has no such limit to set):
-// 16 descriptors, and 16 of which the program holds 14 from its start.
+// 16 descriptors, and 16 of which the program holds 14 from its start. A
+// sanitizer build checks the dynamic type of a virtual call, once for each
+// type, through a pipe of its own, which two free descriptors leave no room
+// for: it is tried under the first limit only.
 std::vector<RunOptions> fewDescriptors() {
     RunOptions few;
-#ifdef _WIN32
+#if defined(_WIN32)
+    return {few};
+#elif defined(__SANITIZE_ADDRESS__)
+    few.maxOpenFiles = 16;
     return {few};
 #else
     few.maxOpenFiles = 16;

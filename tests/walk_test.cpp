@@ -349,10 +349,13 @@ TEST(Walk, PipesAreIgnored) {
 // The folders through their descriptors. Only POSIX holds folders open.
 
 // Leaves this process `n` descriptors to open, under a soft limit of 64 (so
-// a budget of 32), until it is destroyed.
+// a budget of 32), until it is destroyed. A sanitizer build checks the
+// dynamic type of a virtual call, once for each type, through a pipe of its
+// own: a walk of `tree` first, with descriptors to spare, lets it do so.
 class FreeDescriptors {
 public:
-    explicit FreeDescriptors(int n) {
+    FreeDescriptors(int n, const fs::path& tree) {
+        walk(tree);
         ::getrlimit(RLIMIT_NOFILE, &saved_);
         rlimit low = saved_;
         low.rlim_cur = 64;
@@ -403,7 +406,7 @@ fs::path linkedTree(TempTree& tree, const std::string& t) {
 TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
     TempTree tree;
     const fs::path t = linkedTree(tree, "T");
-    FreeDescriptors two(2);
+    FreeDescriptors two(2, t);
     const std::unique_ptr<FolderPath> folders = systemFolders();
     ASSERT_TRUE(folders->openStart(t.native()).listing);
     fs::path path = t;
@@ -427,7 +430,7 @@ TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
 TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
     TempTree tree;
     const fs::path t = linkedTree(tree, "T");
-    FreeDescriptors two(2);
+    FreeDescriptors two(2, t);
     const std::unique_ptr<FolderPath> folders = systemFolders();
     ASSERT_TRUE(folders->openStart(t.native()).listing);
     ASSERT_TRUE(folders->openChild("a").listing);
@@ -454,7 +457,7 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         SCOPED_TRACE(replaced);
         TempTree tree;
         const fs::path t = linkedTree(tree, "T");
-        FreeDescriptors two(2);
+        FreeDescriptors two(2, t);
         const std::unique_ptr<FolderPath> folders = systemFolders();
         ASSERT_TRUE(folders->openStart(t.native()).listing);
         for (const char* name : {"a", "l", "ly"}) ASSERT_TRUE(folders->openChild(name).listing) << name;
@@ -510,7 +513,7 @@ TEST(Folders, StartPathsPastThePathLimit) {
         std::error_code ec;
         EXPECT_EQ(queryPath(path, ec), kind) << path.substr(PATH_MAX - 4) << ": " << ec.message();
     }
-    FreeDescriptors two(2);
+    FreeDescriptors two(2, deep);
     const std::unique_ptr<FolderPath> folders = systemFolders();
     const OpenedFolder opened = folders->openStart(deep + "/");
     ASSERT_TRUE(opened.listing) << opened.error.message();
