@@ -382,8 +382,7 @@ FileIdentity identityOf(const fs::path& path) {
 
 void moveEntry(const fs::path& from, const fs::path& to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from; }
 
-// What `name` is in the deepest folder; unknown with "failed" when it
-// cannot be told.
+// What `name` is in the deepest folder, or "failed" when that cannot be told.
 std::string queried(FolderPath& folders, const std::string& name) {
     std::error_code ec;
     const EntryKind kind = folders.query(name, ec, nullptr);
