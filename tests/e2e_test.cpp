@@ -175,6 +175,20 @@ TEST(Program, ChainOfLinksWithFewDescriptors) {
     expectSameWithFewDescriptors(tree.text("n0"), {305, 244, 244, 0, 0, 244});
 }
 
+// With one free descriptor the start folder is listed and each folder below
+// it counts as unreachable. (Sanitizer builds need descriptors of their own.)
+#ifndef __SANITIZE_ADDRESS__
+TEST(Program, OneFreeDescriptor) {
+    TempTree tree;
+    const std::string t = asText(tree.example("T"));
+    RunOptions one;
+    one.maxOpenFiles = 16;
+    one.heldDescriptors = 12;
+    EXPECT_EQ(runDravelon({t}, one),
+              (Outcome{0, report(t, {2, 2, 2, 1, 0, 1}, {{joined(t, "s.scr"), kScreenSaverReason}}), ""}));
+}
+#endif
+
 // Only the suspicious files are kept, so memory does not grow with the tree.
 // Sanitizers keep books on every allocation, so their builds cannot show it.
 #ifndef __SANITIZE_ADDRESS__
