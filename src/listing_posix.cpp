@@ -173,18 +173,18 @@ std::size_t descriptorBudget() {
 // what is left of it is too long for the system (PATH_MAX, its NUL
 // included), as many names as fit are opened, each step relative to the
 // last. Returns AT_FDCWD when the path fits, otherwise a descriptor the
-// caller closes, or -1 with errno set; `from` receives where the rest of the
-// path begins. `open(dir, name, flags)` and `close(fd)` open and close the
-// steps.
+// caller closes, or -1 with errno set; `rest` receives what is left of the
+// path ("." when only separators are). `open(dir, name, flags)` and
+// `close(fd)` open and close the steps.
 template <typename Open, typename Close>
-int approach(const NativeString& path, std::size_t& from, Open open, Close close) {
+int approach(const NativeString& path, const char*& rest, Open open, Close close) {
 #ifdef O_PATH
     constexpr int kStepFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // search permission is enough
 #else
     constexpr int kStepFlags = kOpenFlags;
 #endif
     int dir = AT_FDCWD;
-    from = 0;
+    std::size_t from = 0;
     while (path.size() - from >= PATH_MAX) {
         const std::size_t slash = path.rfind('/', from + PATH_MAX - 1);
         // A name is far shorter than PATH_MAX, so only a path that holds a
@@ -199,8 +199,12 @@ int approach(const NativeString& path, std::size_t& from, Open open, Close close
         }
         dir = next;
         from = path.find_first_not_of('/', slash);
-        if (from == path.npos) from = path.size();  // the path ends in separators: the folder itself
+        if (from == path.npos) {
+            rest = ".";
+            return dir;
+        }
     }
+    rest = path.c_str() + from;
     return dir;
 }
 
@@ -326,12 +330,12 @@ private:
     // The start folder, opened by the start path (in steps when it is long).
     int openStartFolder() {
         const NativeString start = path_.substr(0, levels_.empty() ? path_.size() : levels_.front().pathEnd);
-        std::size_t from = 0;
+        const char* rest = nullptr;
         const int dir = approach(
-            start, from, [this](int at, const char* name, int flags) { return openAt(at, name, flags); },
+            start, rest, [this](int at, const char* name, int flags) { return openAt(at, name, flags); },
             [this](int fd) { release(fd); });
         if (dir == -1) return -1;
-        const int fd = openAt(dir, start.c_str() + from, kOpenFlags);
+        const int fd = openAt(dir, rest, kOpenFlags);
         const int code = errno;
         if (dir != AT_FDCWD) release(dir);
         errno = code;
@@ -449,16 +453,16 @@ private:
 std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<PosixFolders>(descriptorBudget()); }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
-    std::size_t from = 0;
+    const char* rest = nullptr;
     const int dir = approach(
-        path, from, [](int at, const char* name, int flags) { return ::openat(at, name, flags); }, ::close);
+        path, rest, [](int at, const char* name, int flags) { return ::openat(at, name, flags); }, ::close);
     if (dir == -1) {
         ec.clear();
         if (isNotFound(errno)) return EntryKind::missing;
         ec = errorOf(errno);
         return EntryKind::unknown;
     }
-    const EntryKind kind = statAt(dir, path.c_str() + from, 0, ec, identity);
+    const EntryKind kind = statAt(dir, rest, 0, ec, identity);
     if (dir != AT_FDCWD) ::close(dir);
     return kind;
 }

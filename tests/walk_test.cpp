@@ -503,11 +503,14 @@ TEST(Folders, StartPathsPastThePathLimit) {
     ::fstat(fd, &st);
     ::close(fd);
 
-    // The same folder, with a run of separators across the limit.
+    // The same folder and its parent, with a run of separators across the
+    // limit.
     const std::string spread = std::string(deep).replace(deep.rfind('/'), 1, 300, '/');
+    const std::string parent = deep.substr(0, deep.rfind('/')) + std::string(300, '/');
     const std::pair<std::string, EntryKind> paths[] = {
-        {deep, EntryKind::directory},         {deep + "/", EntryKind::directory},    {deep + "/f", EntryKind::file},
-        {deep + "/f/", EntryKind::missing},   {deep + "/missing", EntryKind::missing}, {spread, EntryKind::directory}};
+        {deep, EntryKind::directory},       {deep + "/", EntryKind::directory},      {deep + "/f", EntryKind::file},
+        {deep + "/f/", EntryKind::missing}, {deep + "/missing", EntryKind::missing}, {spread, EntryKind::directory},
+        {parent, EntryKind::directory}};
     for (const auto& [path, kind] : paths) {
         std::error_code ec;
         EXPECT_EQ(queryPath(path, ec), kind) << path.substr(PATH_MAX - 4) << ": " << ec.message();
