@@ -169,7 +169,8 @@ TEST(Program, ChainOfLinksWithFewDescriptors) {
     TempTree tree;
     for (int i = 0; i <= 60; ++i) {
         const std::string n = "n" + std::to_string(i);
-        for (int side = 0; side < 4; ++side) tree.file(n + "/s" + std::to_string(i) + "_" + std::to_string(side) + "/x.scr");
+        for (int side = 0; side < 4; ++side)
+            tree.file(n + "/s" + std::to_string(i) + "_" + std::to_string(side) + "/x.scr");
         if (i < 60) tree.link(n + "/next" + std::to_string(i), "../n" + std::to_string(i + 1));
     }
     expectSameWithFewDescriptors(tree.text("n0"), {305, 244, 244, 0, 0, 244});

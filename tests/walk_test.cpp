@@ -380,7 +380,9 @@ FileIdentity identityOf(const fs::path& path) {
     return fileIdentity(st.st_dev, 0, st.st_ino);
 }
 
-void moveEntry(const fs::path& from, const fs::path& to) { ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from; }
+void moveEntry(const fs::path& from, const fs::path& to) {
+    ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
+}
 
 // What `name` is in the deepest folder, or "failed" when that cannot be told.
 std::string queried(FolderPath& folders, const std::string& name) {
