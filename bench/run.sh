@@ -23,8 +23,8 @@
 #                     top-level folder of tree A (made if missing)
 #
 # Reports are kept in DIR/reports (of E and F, whose reports run to 580 and 145
-# MB, only their SHA-256 digests); the first report of each tree is kept as
-# DIR/reports/T.first, and every later run is compared with it as well.
+# MB, only their first lines, size and SHA-256 digest); the first report of each
+# tree is kept as DIR/reports/T.first, and every later run is compared with it.
 set -euo pipefail
 
 runs=10
