@@ -1,33 +1,35 @@
 #!/usr/bin/env bash
 # Times Dravelon against a bare walk of the same kind (bench/floor.cpp: openat,
-# readdir, d_type), find and bfs on four generated trees, measures its peak
-# memory, and checks that a run with 16 descriptors gives the same report. Run
+# readdir, d_type), find and bfs on generated trees, measures its peak memory,
+# and checks that a run with 16 descriptors gives the same report; on the deep
+# chain E also under limits of 1,024 and 64 descriptors against bfs -L. Run
 # by hand on a quiet machine; CI never runs it. See bench/README.md.
 #
 #   bench/run.sh [options] [DIR]
 #
-# DIR holds the trees A, B, C and D (made on first use, reused afterwards). Without
-# DIR a temporary folder under /tmp is used and removed at the end.
+# DIR holds the trees A to F (made on first use, reused afterwards). Without DIR
+# a temporary folder under /tmp is used and removed at the end.
 #
 # Options:
 #   --runs N          timed runs per command (default 10, at least 5)
 #   --reference REV   build Dravelon at git revision REV as well and require the
 #                     report of every tree to be byte-identical to that build's
 #                     (of D only shown: earlier builds stopped at the path limit)
-#   --trees LIST      trees to measure, e.g. AB (default ABCD); "-" for none
+#   --trees LIST      trees to measure, e.g. AB (default ABCDEF); "-" for none
 #   --clean           remove the trees from DIR at the end
 #   --windows         also time dravelon.exe under Wine against
 #                     bench/floor_windows.cpp, a bare walk with the same system
 #                     directory search that only counts files, on the largest
 #                     top-level folder of tree A (made if missing)
 #
-# Reports are kept in DIR/reports; the first report of each tree is kept as
-# DIR/reports/T.first, and every later run is compared with it as well.
+# Reports are kept in DIR/reports (of E and F, whose reports run to 580 and 145
+# MB, only their first lines, size and SHA-256 digest); the first report of each
+# tree is kept as DIR/reports/T.first, and every later run is compared with it.
 set -euo pipefail
 
 runs=10
 reference=""
-trees=ABCD
+trees=ABCDEF
 clean=0
 windows=0
 dir=""
@@ -38,7 +40,7 @@ while [[ $# -gt 0 ]]; do
         --trees) trees="${2//-/}"; shift 2 ;;
         --clean) clean=1; shift ;;
         --windows) windows=1; shift ;;
-        -h|--help) sed -n '2,25p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -88,7 +90,7 @@ if [[ -z "$dir" ]]; then
 fi
 mkdir -p "$dir/reports"
 dir="$(cd "$dir" && pwd)"
-# The four trees take about 1.3 million inodes and 250 MB.
+# The six trees take about 1.35 million inodes and 300 MB.
 df -h "$dir" && df -i "$dir"
 free_inodes="$(df --output=iavail "$dir" | tail -1)"
 if [[ ! -f "$dir/.A.done" ]] && (( free_inodes < 1400000 )); then
@@ -101,7 +103,7 @@ cleanup() {
     if (( temporary )); then
         echo "Removing $dir"; rm -rf "$dir"
     elif (( clean )); then
-        echo "Removing the trees in $dir"; rm -rf "$dir/A" "$dir/B" "$dir/C" "$dir/D" "$dir"/.*.done
+        echo "Removing the trees in $dir"; rm -rf "$dir"/[A-F] "$dir"/.*.done
     fi
 }
 trap cleanup EXIT
@@ -124,14 +126,26 @@ done
 expr="-type f ( -iname '*.scr' -o -iname '*.pif' )"
 declare -A target_floor=([A]=1.15 [B]=1.3 [C]=1.3 [D]=1.3) target_find=([A]=0.6 [B]=0.35 [C]=0.7 [D]=0.7) \
     target_bfs=([A]=0.85 [B]=0.7 [C]=2.0 [D]=2.0) target_rss=([A]=12 [B]=12 [C]=16 [D]=16)
+# E under a limit of descriptors: the limit, then the targets against the bare
+# walk and against bfs -L under the same limit.
+deep_limits=("1024 1.3 1.2" "64 1.5 1.5")
 rows=()
+deep_rows=()
 status=0
+# Writes the report of `command...` on tree $tree to the file $1; of E and F
+# only the first 20 lines, the size and the SHA-256 digest are kept.
+keep_report() {
+    "${@:2}" >"$1"
+    if [[ $tree == [EF] ]]; then
+        { sed -n '1,20p' "$1"; wc -c <"$1"; sha256sum <"$1"; } >"$1.digest" && mv "$1.digest" "$1"
+    fi
+}
 for tree in $(echo "$trees" | grep -o .); do
     t="$dir/$tree"
     report="$dir/reports/$tree.txt"
 
     # Peak memory, and the report for the comparisons.
-    /usr/bin/time -v "$dravelon" "$t" >"$report" 2>"$dir/reports/$tree.time"
+    keep_report "$report" /usr/bin/time -v -o "$dir/reports/$tree.time" "$dravelon" "$t"
     rss_kb="$(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/reports/$tree.time")"
     analysed="$(awk -F': ' '/^Dosyalar analiz edildi: / {print $2}' "$report")"
 
@@ -140,16 +154,16 @@ for tree in $(echo "$trees" | grep -o .); do
         echo "Tree $tree: the report differs from $dir/reports/$tree.first" >&2; status=1
     fi
     # A handful of descriptors must give the same report.
-    prlimit --nofile=16:16 "$dravelon" "$t" >"$dir/reports/$tree.few"
+    keep_report "$dir/reports/$tree.few" prlimit --nofile=16:16 "$dravelon" "$t"
     if cmp -s "$report" "$dir/reports/$tree.few"; then
         echo "Tree $tree: report identical with 16 descriptors"
     else
         echo "Tree $tree: the report with 16 descriptors differs" >&2; status=1
     fi
     if [[ -n "$reference_bin" ]]; then
-        "$reference_bin" "$t" >"$dir/reports/$tree.reference"
+        keep_report "$dir/reports/$tree.reference" "$reference_bin" "$t"
         if cmp -s "$report" "$dir/reports/$tree.reference"; then
-            echo "Tree $tree: report identical to the reference build's ($(wc -c <"$report") bytes)"
+            echo "Tree $tree: report identical to the reference build's"
         elif [[ $tree == D ]]; then
             # Builds that opened folders by their whole path stopped at 4,096 bytes.
             echo "Tree $tree: the report differs from the reference build's (whose walk may stop at the path limit)"
@@ -167,13 +181,43 @@ for tree in $(echo "$trees" | grep -o .); do
         -n bfs "bfs $q $expr" >"$dir/reports/$tree.hyperfine"
     median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/$tree.csv"; }
     rows+=("$(awk -v tree="$tree" -v d="$(median dravelon)" -v l="$(median floor)" -v f="$(median find)" \
-        -v b="$(median bfs)" -v rss="$rss_kb" -v tl="${target_floor[$tree]}" -v tf="${target_find[$tree]}" \
-        -v tb="${target_bfs[$tree]:-}" -v tm="${target_rss[$tree]}" '
+        -v b="$(median bfs)" -v rss="$rss_kb" -v tl="${target_floor[$tree]:-}" -v tf="${target_find[$tree]:-}" \
+        -v tb="${target_bfs[$tree]:-}" -v tm="${target_rss[$tree]:-}" '
         function mark(value, limit) { return limit == "" ? "" : (value <= limit ? " ok" : " OVER") }
         BEGIN {
             printf "| %s | %.3f | %.3f | %.3f | %.3f | %.2f%s | %.2f%s | %.2f%s | %.1f%s |\n", tree, d, l, f, b,
                 d / l, mark(d / l, tl), d / f, mark(d / f, tf), d / b, mark(d / b, tb), rss / 1024, mark(rss / 1024, tm)
         }')")
+
+    [[ $tree == E ]] || continue
+    # The bare walk holds a descriptor for every level, so it runs only under
+    # the machine's own limit; the program and bfs -L run under lower ones.
+    floor_e="$(median floor)"
+    found="$(awk -F': *' '/^Dosyalar bulundu:/ {print $2}' "$report")"
+    if [[ "$("$build/floor" "$t")" != "$found" ]]; then
+        echo "Tree E: the bare walk missed files under a limit of $(ulimit -n) descriptors;" \
+            "it needs one for each of the 10,000 levels" >&2
+    fi
+    echo "Timing tree E under limits of descriptors"
+    commands=()
+    for row in "${deep_limits[@]}"; do
+        read -r limit _ _ <<<"$row"
+        commands+=(-n "dravelon $limit" "prlimit --nofile=$limit:$limit $dravelon $q"
+            -n "bfs -L $limit" "prlimit --nofile=$limit:$limit bfs -L $q $expr")
+    done
+    hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/E-limits.csv" "${commands[@]}" \
+        >"$dir/reports/E-limits.hyperfine"
+    for row in "${deep_limits[@]}"; do
+        read -r limit tl tb <<<"$row"
+        median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/E-limits.csv"; }
+        deep_rows+=("$(awk -v limit="$limit" -v d="$(median "dravelon $limit")" -v l="$floor_e" \
+            -v b="$(median "bfs -L $limit")" -v tl="$tl" -v tb="$tb" '
+            function mark(value, limit) { return value <= limit ? " ok" : " OVER" }
+            BEGIN {
+                printf "| %s | %.3f | %.3f | %.3f | %.2f%s | %.2f%s |\n", limit, d, l, b, d / l, mark(d / l, tl), d / b,
+                    mark(d / b, tb)
+            }')")
+    done
 done
 
 windows_row=""
@@ -212,6 +256,15 @@ if (( ${#rows[@]} )); then
     echo "| tree | dravelon (s) | floor (s) | find (s) | bfs (s) | dravelon/floor | dravelon/find | dravelon/bfs | peak RSS (MiB) |"
     echo "|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
+fi
+if (( ${#deep_rows[@]} )); then
+    echo
+    echo "Tree E under a limit of descriptors (prlimit --nofile=N:N), the bare walk under the machine's limit of" \
+        "$(ulimit -n). Targets: 1,024: <= 1.3x floor, <= 1.2x bfs -L; 64: <= 1.5x floor, <= 1.5x bfs -L."
+    echo
+    echo "| limit | dravelon (s) | floor (s) | bfs -L (s) | dravelon/floor | dravelon/bfs -L |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${deep_rows[@]}"
 fi
 if [[ -n "$windows_row" ]]; then
     echo

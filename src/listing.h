@@ -164,6 +164,14 @@ inline NativeString nativeText(std::string_view text) { return NativeString(text
 /// read; the Linux-subsystem links, FIFOs and devices and AF_UNIX sockets are
 /// other; every other reparse point is the file or folder its attributes say.
 EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag);
+#else
+/// The kind of a listed entry from the type its listing gave (DT_REG,
+/// DT_DIR, DT_LNK; a pipe, socket or device is other). An entry of unknown
+/// type (DT_UNKNOWN: some file systems list no kinds) costs a status query
+/// of `name` in the folder open as `dir`, links not followed: missing when
+/// the entry is gone, unknown when the query fails, as it does in a folder
+/// that can be listed but not searched.
+EntryKind listedKind(int dir, unsigned char type, const char* name);
 #endif
 
 #endif

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <deque>
 #include <vector>
 
 #include "listing.h"
@@ -53,8 +54,8 @@ EntryKind statAt(int dir, const char* name, int flags, std::error_code& ec, File
     return kindOf(st.st_mode);
 }
 
-// An entry of unknown type (some file systems list no kinds) costs a status
-// query of its own, links not followed.
+}  // namespace
+
 EntryKind listedKind(int dir, unsigned char type, const char* name) {
     switch (type) {
     case DT_REG:
@@ -71,6 +72,8 @@ EntryKind listedKind(int dir, unsigned char type, const char* name) {
         return EntryKind::other;
     }
 }
+
+namespace {
 
 bool isDotOrDotDot(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
@@ -155,40 +158,89 @@ private:
 };
 #endif
 
-// How many descriptors the walk may hold: half the soft limit, so that the
-// standard streams and whatever else the process holds keep their room; at
-// least two (the start folder and the deepest), at most 4096.
+// How many descriptors the walk may keep, opening one more at a time: half
+// the soft limit, so that the standard streams and whatever else the process
+// holds keep their room; at least two, at most 4096. Should the process hold
+// more than the other half already, the first open refused for lack of
+// descriptors brings the budget down to what it can hold.
 std::size_t descriptorBudget() {
     rlimit limit{};
     const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 64;
     return static_cast<std::size_t>(std::clamp<rlim_t>(soft / 2, 2, 4096));
 }
 
-// The folders on the walk path, one descriptor each within a budget. Past the
-// budget the shallowest held descriptor but the start folder's is given up,
-// so the held ones are always the start folder's and those of the deepest
-// levels. A level given up is opened again only when the walk needs it once
-// more: from the start folder by the names below it, a few thousand bytes at
-// a time, and only if it is still the same folder.
+// The folder from which the path `path` can be reached in one call: while
+// what is left of it is too long for the system (PATH_MAX, its NUL
+// included), as many names as fit are opened, each step relative to the
+// last. Returns AT_FDCWD when the path fits, otherwise a descriptor the
+// caller closes, or -1 with errno set; `rest` receives what is left of the
+// path ("." when only separators are). `open(dir, name, flags)` and
+// `close(fd)` open and close the steps.
+template <typename Open, typename Close>
+int approach(const NativeString& path, const char*& rest, Open open, Close close) {
+#ifdef O_PATH
+    constexpr int kStepFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;  // search permission is enough
+#else
+    constexpr int kStepFlags = kOpenFlags;
+#endif
+    int dir = AT_FDCWD;
+    std::size_t from = 0;
+    while (path.size() - from >= PATH_MAX) {
+        const std::size_t slash = path.rfind('/', from + PATH_MAX - 1);
+        // A name is far shorter than PATH_MAX, so only a path that holds a
+        // name too long for any call has no place to be cut.
+        const bool cut = slash != path.npos && slash > from;
+        const int next = cut ? open(dir, path.substr(from, slash - from).c_str(), kStepFlags) : -1;
+        const int code = cut ? errno : ENAMETOOLONG;
+        if (dir != AT_FDCWD) close(dir);
+        if (next < 0) {
+            errno = code;
+            return -1;
+        }
+        dir = next;
+        from = path.find_first_not_of('/', slash);
+        if (from == path.npos) {
+            rest = ".";
+            return dir;
+        }
+    }
+    rest = path.c_str() + from;
+    return dir;
+}
+
+// The folders on the walk path, one descriptor each within a budget.
+//
+// Past the budget, descriptors of folders above the deepest are given up,
+// the shallowest first, and first those that ".." gives back: the walk
+// comes back to such a folder from its subfolder, whose ".." it opens before
+// closing the subfolder's descriptor, and takes only when it is the same
+// folder (device and inode). So climbing back costs one open at every level,
+// whatever the depth. A folder whose subfolder was reached through a link
+// (its ".." is the link target's parent), or was moved away, is opened again
+// only when the walk needs it: by its name in the nearest folder above it
+// that is held, one name per call, every folder on the way checked by
+// identity and kept within the budget, so that the next level up starts
+// from there; the start folder by the start path.
 class PosixFolders final : public FolderPath {
 public:
-    PosixFolders() : budget_(descriptorBudget()), buffer_(32 * 1024) {}
+    explicit PosixFolders(std::size_t budget) : budget_(budget), buffer_(32 * 1024) {}
     ~PosixFolders() override {
-        while (!levels_.empty()) leave();
+        for (const Level& level : levels_)
+            if (level.fd >= 0) ::close(level.fd);
     }
     PosixFolders(const PosixFolders&) = delete;
     PosixFolders& operator=(const PosixFolders&) = delete;
 
     OpenedFolder openStart(const NativeString& start) override {
         path_ = start;
-        const int fd = openAt(AT_FDCWD, path_.c_str());
+        const int fd = openStartFolder();
         if (fd < 0) {
             OpenedFolder refused;
             refused.kind = EntryKind::directory;
             if (errno != EACCES) refused.error = errorOf(errno);
             return refused;
         }
-        return entered(fd);
+        return entered(fd, false);
     }
 
     OpenedFolder openChild(NativeView name) override {
@@ -199,8 +251,13 @@ public:
         path_ += '/';
         path_.append(name);
         const char* child = path_.c_str() + end + 1;
-        const int fd = openAt(parent, child);
-        if (fd >= 0) return entered(fd);
+        // The first try follows no link, so that the walk knows which folders
+        // ".." may not give back; whatever a link makes it fail with, the
+        // second try follows it.
+        int fd = openAt(parent, child, kOpenFlags | O_NOFOLLOW);
+        const bool linked = fd < 0;
+        if (linked) fd = openAt(parent, child, kOpenFlags);
+        if (fd >= 0) return entered(fd, linked);
         // Why it could not be opened. Permission refused has two causes: the
         // folder refuses its listing (it counts as discovered), or its parent
         // cannot be searched (it cannot be reached at all); only a status
@@ -217,9 +274,16 @@ public:
     }
 
     void leave() override {
-        if (levels_.back().fd >= 0) ::close(levels_.back().fd);
+        Level& left = levels_.back();
+        if (levels_.size() > 1) {
+            Level& parent = levels_[levels_.size() - 2];
+            if (parent.fd >= 0)
+                candidates(left.linked).pop_back();  // the deepest of them: it is the deepest folder now
+            else if (left.fd >= 0)
+                climb(left.fd, parent);
+        }
+        if (left.fd >= 0) release(left.fd);
         levels_.pop_back();
-        lowest_ = std::max<std::size_t>(1, std::min(lowest_, levels_.size()));
         path_.resize(levels_.empty() ? 0 : levels_.back().pathEnd);
     }
 
@@ -235,25 +299,55 @@ public:
 private:
     struct Level {
         int fd;                 // -1 once given up
-        std::size_t pathEnd;    // its path is path_[0, pathEnd)
+        std::size_t pathEnd;    // its path is path_[0, pathEnd), its name what follows the "/" before that
         FileIdentity identity;  // from fstat(2) on its descriptor
+        bool linked;            // reached through a link: its ".." may be another folder than the level above
     };
 
-    // openat(2) for a folder; when the process is out of descriptors, the
-    // shallowest held ones are given up until it succeeds.
-    int openAt(int dir, const char* name) {
+    // openat(2); when the process is out of descriptors, the budget becomes
+    // what it can hold and held ones are given up until it succeeds.
+    int openAt(int dir, const char* name, int flags) {
         for (;;) {
-            const int fd = ::openat(dir, name, kOpenFlags);
-            if (fd >= 0 || errno != EMFILE || !giveUpShallowest()) return fd;
+            const int fd = ::openat(dir, name, flags);
+            if (fd >= 0) {
+                ++held_;
+                return fd;
+            }
+            if (errno != EMFILE) return -1;
+            budget_ = std::max<std::size_t>(held_, 2) - 1;
+            if (!giveUp()) {
+                errno = EMFILE;
+                return -1;
+            }
         }
     }
 
-    OpenedFolder entered(int fd) {
+    void release(int fd) {
+        ::close(fd);
+        --held_;
+    }
+
+    // The start folder, opened by the start path (in steps when it is long).
+    int openStartFolder() {
+        const NativeString start = path_.substr(0, levels_.empty() ? path_.size() : levels_.front().pathEnd);
+        const char* rest = nullptr;
+        const int dir = approach(
+            start, rest, [this](int at, const char* name, int flags) { return openAt(at, name, flags); },
+            [this](int fd) { release(fd); });
+        if (dir == -1) return -1;
+        const int fd = openAt(dir, rest, kOpenFlags);
+        const int code = errno;
+        if (dir != AT_FDCWD) release(dir);
+        errno = code;
+        return fd;
+    }
+
+    OpenedFolder entered(int fd, bool linked) {
         struct stat st {};
         const FileIdentity identity = ::fstat(fd, &st) == 0 ? identityOf(st) : FileIdentity{};
-        levels_.push_back(Level{fd, path_.size(), identity});
-        while (1 + levels_.size() - lowest_ > budget_ && giveUpShallowest()) {
-        }
+        if (!levels_.empty()) candidates(linked).push_back(levels_.size() - 1);
+        levels_.push_back(Level{fd, path_.size(), identity, linked});
+        trim();
         OpenedFolder opened;
         opened.listing = std::make_unique<PosixListing>(fd, buffer_);
         opened.kind = EntryKind::directory;
@@ -261,62 +355,116 @@ private:
         return opened;
     }
 
-    // Gives up the shallowest held descriptor but those of the start folder
-    // and the deepest level. False when there is none.
-    bool giveUpShallowest() {
-        if (lowest_ + 1 >= levels_.size()) return false;
-        ::close(levels_[lowest_].fd);
-        levels_[lowest_++].fd = -1;
+    // The held descriptors that may be given up, those of folders above the
+    // deepest, each list from the shallowest: the folders whose subfolder on
+    // the walk path was entered through a link, or the others.
+    std::deque<std::size_t>& candidates(bool linkedChild) { return linkedChild ? byName_ : byDotDot_; }
+
+    // Gives up the shallowest descriptor that ".." gives back, or else the
+    // shallowest of the others. False when there is none.
+    bool giveUp() {
+        std::deque<std::size_t>& from = byDotDot_.empty() ? byName_ : byDotDot_;
+        if (from.empty()) return false;
+        Level& level = levels_[from.front()];
+        from.pop_front();
+        release(level.fd);
+        level.fd = -1;
         return true;
     }
 
-    // The descriptor of the deepest folder, opened again if it was given up;
-    // -1 with `ec` set when it cannot be, or when what its path now leads to
-    // is another folder.
-    int deepest(std::error_code& ec) {
-        Level& level = levels_.back();
-        if (level.fd >= 0) return level.fd;
-        int fd = levels_.front().fd;
-        for (std::size_t from = levels_.front().pathEnd + 1; from < level.pathEnd;) {
-            // As many names as stay under PATH_MAX; a name is far shorter.
-            std::size_t to = level.pathEnd;
-            if (to - from >= PATH_MAX) to = path_.rfind('/', from + PATH_MAX - 1);
-            const bool fits = to != path_.npos && to > from;
-            const int next = fits ? openAt(fd, path_.substr(from, to - from).c_str()) : -1;
-            const int code = fits ? errno : ENAMETOOLONG;
-            if (fd != levels_.front().fd) ::close(fd);
-            if (next < 0) {
-                ec = errorOf(code);
-                return -1;
-            }
-            fd = next;
-            from = to + 1;
+    void trim() {
+        while (held_ > budget_ && giveUp()) {
         }
-        struct stat st {};
-        if (::fstat(fd, &st) != 0 || (level.identity.known && !sameFile(identityOf(st), level.identity))) {
-            ::close(fd);
-            ec = errorOf(ESTALE);
-            return -1;
-        }
-        level.fd = fd;
-        lowest_ = levels_.size() - 1;
-        return fd;
     }
 
-    const std::size_t budget_;
+    // True when `fd` is the folder `level` was, or when that cannot be told.
+    static bool isSame(int fd, const Level& level) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 && (!level.identity.known || sameFile(identityOf(st), level.identity));
+    }
+
+    // Takes `parent` back from its subfolder's descriptor `fd` through "..",
+    // if it is the same folder: a folder reached through a link, or moved
+    // away since, has another.
+    void climb(int fd, Level& parent) {
+        if (!parent.identity.known) return;
+        const int up = openAt(fd, "..", kOpenFlags);
+        if (up < 0) return;
+        struct stat st {};
+        if (::fstat(up, &st) == 0 && sameFile(identityOf(st), parent.identity))
+            parent.fd = up;
+        else
+            release(up);
+    }
+
+    // The descriptor of the deepest folder, opened again if it was given up;
+    // -1 with `ec` set when it cannot be, or when a folder on the way is not
+    // the same folder any more.
+    int deepest(std::error_code& ec) {
+        const std::size_t last = levels_.size() - 1;
+        if (levels_[last].fd >= 0) return levels_[last].fd;
+        // The nearest folder above that is held, out of the candidates while
+        // it is in use; the start folder, by its path, when none is.
+        std::size_t at = 0;
+        if (!byDotDot_.empty() || !byName_.empty()) {
+            const bool linked = byDotDot_.empty() || (!byName_.empty() && byName_.back() > byDotDot_.back());
+            at = candidates(linked).back();
+            candidates(linked).pop_back();
+        } else {
+            const int fd = openStartFolder();
+            const int code = errno;
+            if (fd < 0 || !isSame(fd, levels_[0])) {
+                if (fd >= 0) release(fd);
+                ec = errorOf(fd < 0 ? code : ESTALE);
+                return -1;
+            }
+            levels_[0].fd = fd;
+        }
+        for (; at < last; ++at) {
+            Level& next = levels_[at + 1];
+            name_.assign(path_, levels_[at].pathEnd + 1, next.pathEnd - levels_[at].pathEnd - 1);
+            const int fd = openAt(levels_[at].fd, name_.c_str(), kOpenFlags);
+            const int code = errno;
+            candidates(next.linked).push_back(at);
+            if (fd < 0 || !isSame(fd, next)) {
+                if (fd >= 0) release(fd);
+                trim();
+                ec = errorOf(fd < 0 ? code : ESTALE);
+                return -1;
+            }
+            next.fd = fd;
+            trim();
+        }
+        return levels_[last].fd;
+    }
+
+    std::size_t budget_;
+    std::size_t held_ = 0;             // descriptors open
     std::vector<Level> levels_;
-    std::size_t lowest_ = 1;  // levels [lowest_, size) hold their descriptors, as does level 0
-    NativeString path_;       // the deepest folder's path: the start path, then "/" and a name for each level
-    NativeString name_;       // a queried name, ended by a NUL
+    std::deque<std::size_t> byDotDot_;  // held levels above the deepest whose subfolder's ".." gives them back
+    std::deque<std::size_t> byName_;    // the other held levels above the deepest
+    NativeString path_;                 // the deepest folder's path: the start path, then "/" and a name for each level
+    NativeString name_;                 // a queried or reopened name, ended by a NUL
     std::vector<char> buffer_;
 };
 
 }  // namespace
 
-std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<PosixFolders>(); }
+std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<PosixFolders>(descriptorBudget()); }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
-    return statAt(AT_FDCWD, path.c_str(), 0, ec, identity);
+    const char* rest = nullptr;
+    const int dir = approach(
+        path, rest, [](int at, const char* name, int flags) { return ::openat(at, name, flags); }, ::close);
+    if (dir == -1) {
+        ec.clear();
+        if (isNotFound(errno)) return EntryKind::missing;
+        ec = errorOf(errno);
+        return EntryKind::unknown;
+    }
+    const EntryKind kind = statAt(dir, rest, 0, ec, identity);
+    if (dir != AT_FDCWD) ::close(dir);
+    return kind;
 }
 
 NativeString systemPath(const fs::path& start) { return start.native(); }

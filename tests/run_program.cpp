@@ -217,6 +217,17 @@ void check(bool ok, const char* what) {
     if (!ok) throw std::system_error(errno, std::generic_category(), what);
 }
 
+// Enters the directory `path` a name at a time, so that it may be longer
+// than the system takes in one call.
+bool enterDirectory(const std::string& path) {
+    if (path.rfind('/', 0) == 0 && ::chdir("/") != 0) return false;
+    for (std::size_t from = 0, slash; from < path.size(); from = slash + 1) {
+        slash = std::min(path.find('/', from), path.size());
+        if (slash > from && ::chdir(path.substr(from, slash - from).c_str()) != 0) return false;
+    }
+    return true;
+}
+
 // Runs in the forked child: sets the scene, then becomes the program.
 [[noreturn]] void becomeProgram(char* const argv[], char* const envp[], const int fds[3], const RunOptions& options,
                                 bool dropRoot) {
@@ -228,7 +239,11 @@ void check(bool ok, const char* what) {
               (!options.nonBlockingOutput || ::fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0);
     if (ok && !options.cwd.empty()) {
         step = "entering the working directory";
-        ok = ::chdir(options.cwd.c_str()) == 0 && (!options.removeCwd || ::rmdir(options.cwd.c_str()) == 0);
+        ok = enterDirectory(options.cwd.native()) && (!options.removeCwd || ::rmdir(options.cwd.c_str()) == 0);
+    }
+    for (int fd = 3; ok && fd < 3 + options.heldDescriptors; ++fd) {
+        step = "holding descriptors";
+        ok = ::dup2(STDIN_FILENO, fd) == fd;
     }
     if (ok && options.maxOpenFiles > 0) {
         step = "setrlimit";

@@ -22,7 +22,7 @@ bool operator==(const Outcome& a, const Outcome& b);
 void PrintTo(const Outcome& o, std::ostream* os);
 
 struct RunOptions {
-    std::filesystem::path cwd;      ///< the working directory; empty: this process's
+    std::filesystem::path cwd;      ///< the working directory, of any length; empty: this process's
     std::vector<std::string> env;   ///< "NAME=value" each, replacing or added to this process's environment
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
 #ifndef _WIN32
@@ -39,6 +39,7 @@ struct RunOptions {
     bool removeCwd = false;         ///< remove `cwd` once the program is inside it
     bool unprivileged = false;      ///< run as nobody (65534) when this process is root
     unsigned long maxOpenFiles = 0; ///< the descriptor limit, if set
+    int heldDescriptors = 0;        ///< descriptors 3 and on, this many, left open in the program (the null device)
 #endif
 };
 

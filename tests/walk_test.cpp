@@ -1,6 +1,19 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#endif
+
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <ostream>
 
@@ -331,6 +344,239 @@ TEST(Walk, PipesAreIgnored) {
     w = walk(pipe);
     EXPECT_EQ(w.stats, (ScanStatistics{0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(w.results.empty());
+}
+
+// The folders through their descriptors. Only POSIX holds folders open.
+
+// Leaves this process `n` descriptors to open, under a soft limit of 64 (so
+// a budget of 32), until it is destroyed. A sanitizer build checks the
+// dynamic type of a virtual call, once for each type, through a pipe of its
+// own: a walk of `tree` first, with descriptors to spare, lets it do so.
+class FreeDescriptors {
+public:
+    FreeDescriptors(int n, const fs::path& tree) {
+        walk(tree);
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = 64;
+        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled_.push_back(fd);
+        EXPECT_EQ(errno, EMFILE);
+        for (int i = 0; i < n; ++i, filled_.pop_back()) ::close(filled_.back());
+    }
+    ~FreeDescriptors() {
+        for (int fd : filled_) ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+
+private:
+    rlimit saved_{};
+    std::vector<int> filled_;
+};
+
+FileIdentity identityOf(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return fileIdentity(st.st_dev, 0, st.st_ino);
+}
+
+void moveEntry(const fs::path& from, const fs::path& to) {
+    ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
+}
+
+// What `name` is in the deepest folder, or "failed" when that cannot be told.
+std::string queried(FolderPath& folders, const std::string& name) {
+    std::error_code ec;
+    const EntryKind kind = folders.query(name, ec, nullptr);
+    return ec ? "failed" : kind == EntryKind::file ? "file" : kind == EntryKind::directory ? "directory" : "other";
+}
+
+// T/a/fa, T/a/l -> ../x, T/x/fx, T/x/ly -> ../y, T/y/fy, T/a/b/fb,
+// T/a/b/c/fc: the ".." of a folder reached through l or ly is not the level
+// above it.
+fs::path linkedTree(TempTree& tree, const std::string& t) {
+    for (const char* file : {"a/fa", "x/fx", "y/fy", "a/b/fb", "a/b/c/fc"}) tree.file(t + "/" + file);
+    tree.link(t + "/a/l", "../x");
+    tree.link(t + "/x/ly", "../y");
+    return tree.path(t);
+}
+
+// With two free descriptors every folder above the deepest is given up; the
+// walk climbs back through "..", which leads to the same folders even after
+// they were moved.
+TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
+    TempTree tree;
+    const fs::path t = linkedTree(tree, "T");
+    FreeDescriptors two(2, t);
+    const std::unique_ptr<FolderPath> folders = systemFolders();
+    ASSERT_TRUE(folders->openStart(t.native()).listing);
+    fs::path path = t;
+    for (const char* name : {"a", "b", "c"}) {
+        path /= name;
+        const OpenedFolder opened = folders->openChild(name);
+        ASSERT_TRUE(opened.listing) << path << ": " << opened.error.message();
+        EXPECT_TRUE(sameFile(opened.identity, identityOf(path))) << path;
+    }
+    moveEntry(t / "a", t / "moved");
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "fb"), "file");
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "fa"), "file");
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "moved"), "directory");
+}
+
+// A folder whose subfolder was reached through a link is opened again by
+// its names; a failed open leaves the walk path as it was.
+TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
+    TempTree tree;
+    const fs::path t = linkedTree(tree, "T");
+    FreeDescriptors two(2, t);
+    const std::unique_ptr<FolderPath> folders = systemFolders();
+    ASSERT_TRUE(folders->openStart(t.native()).listing);
+    ASSERT_TRUE(folders->openChild("a").listing);
+    OpenedFolder failed = folders->openChild("missing");
+    EXPECT_EQ(failed.kind, EntryKind::missing);
+    failed = folders->openChild("fa");
+    EXPECT_EQ(failed.kind, EntryKind::file);
+    EXPECT_FALSE(failed.listing);
+    for (const auto& [name, real] : {std::pair{"l", "x"}, std::pair{"ly", "y"}}) {
+        const OpenedFolder opened = folders->openChild(name);
+        ASSERT_TRUE(opened.listing) << name;
+        EXPECT_TRUE(sameFile(opened.identity, identityOf(t / real))) << name;
+    }
+    for (const auto& [name, kind] : {std::pair{"fx", "file"}, std::pair{"fa", "file"}, std::pair{"a", "directory"}}) {
+        folders->leave();
+        EXPECT_EQ(queried(*folders, name), kind) << name;
+    }
+}
+
+// A folder replaced while its descriptor was given up is not entered, be it
+// the start folder or one below.
+TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
+    for (const std::string replaced : {"T/a", "T"}) {
+        SCOPED_TRACE(replaced);
+        TempTree tree;
+        const fs::path t = linkedTree(tree, "T");
+        FreeDescriptors two(2, t);
+        const std::unique_ptr<FolderPath> folders = systemFolders();
+        ASSERT_TRUE(folders->openStart(t.native()).listing);
+        for (const char* name : {"a", "l", "ly"}) ASSERT_TRUE(folders->openChild(name).listing) << name;
+        moveEntry(tree.path(replaced), tree.path(replaced + "-old"));
+        if (replaced == "T") {
+            linkedTree(tree, "T");
+        } else {
+            tree.file("T/a/fa");
+            tree.link("T/a/l", "../x");
+        }
+        folders->leave();
+        EXPECT_EQ(queried(*folders, "fx"), "failed");
+        const OpenedFolder opened = folders->openChild("anything");
+        EXPECT_FALSE(opened.listing);
+        EXPECT_TRUE(opened.error);
+        folders->leave();
+        EXPECT_EQ(queried(*folders, "fa"), "failed");
+        folders->leave();
+        EXPECT_EQ(queried(*folders, "a-old"), replaced == "T" ? "failed" : "directory");
+    }
+}
+// A start path of exactly PATH_MAX bytes, which the system takes in no one
+// call, and paths that go on past it with a separator right at the limit
+// are reached in steps, also when the start folder is opened again.
+TEST(Folders, StartPathsPastThePathLimit) {
+    TempTree tree;
+    std::vector<std::string> names(19, std::string(200, 'n'));
+    const std::size_t first = PATH_MAX - tree.text().size() - 1 - 19 * 201;
+    ASSERT_TRUE(first > 0 && first < 256) << tree.text();
+    names.insert(names.begin(), std::string(first, 'p'));
+    std::string deep = tree.text();
+    int fd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (const std::string& name : names) {
+        deep += "/" + name;
+        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    ASSERT_EQ(deep.size(), std::size_t{PATH_MAX});
+    ::close(::openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_EQ(::symlinkat(".", fd, "self"), 0);
+    struct stat st {};
+    ::fstat(fd, &st);
+    ::close(fd);
+
+    // The same folder and its parent, with a run of separators across the
+    // limit.
+    const std::string spread = std::string(deep).replace(deep.rfind('/'), 1, 300, '/');
+    const std::string parent = deep.substr(0, deep.rfind('/')) + std::string(300, '/');
+    const std::pair<std::string, EntryKind> paths[] = {
+        {deep, EntryKind::directory},       {deep + "/", EntryKind::directory},      {deep + "/f", EntryKind::file},
+        {deep + "/f/", EntryKind::missing}, {deep + "/missing", EntryKind::missing}, {spread, EntryKind::directory},
+        {parent, EntryKind::directory}};
+    for (const auto& [path, kind] : paths) {
+        std::error_code ec;
+        EXPECT_EQ(queryPath(path, ec), kind) << path.substr(PATH_MAX - 4) << ": " << ec.message();
+    }
+    FreeDescriptors two(2, deep);
+    const std::unique_ptr<FolderPath> folders = systemFolders();
+    const OpenedFolder opened = folders->openStart(deep + "/");
+    ASSERT_TRUE(opened.listing) << opened.error.message();
+    EXPECT_TRUE(sameFile(opened.identity, fileIdentity(st.st_dev, 0, st.st_ino)));
+    // Entered through a link, the start folder again, twice: the ".." of
+    // each leads above it, so the start folder is opened again by its path.
+    for (int level = 1; level <= 2; ++level) ASSERT_TRUE(folders->openChild("self").listing) << level;
+    folders->leave();
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "f"), "file");
+}
+
+// A listed kind is taken as it is, without a look at the name; an unknown
+// one is asked, links not followed.
+TEST(Folders, ListedKinds) {
+    TempTree tree;
+    tree.file("f");
+    tree.dir("d");
+    tree.link("l", "f");
+    tree.fifo("p");
+    const int dir = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const struct {
+        int dir;
+        unsigned char type;
+        const char* name;
+        EntryKind kind;
+    } rows[] = {
+        {dir, DT_REG, "none", EntryKind::file},        {dir, DT_DIR, "none", EntryKind::directory},
+        {dir, DT_LNK, "none", EntryKind::link},        {dir, DT_FIFO, "none", EntryKind::other},
+        {dir, DT_SOCK, "none", EntryKind::other},      {dir, DT_CHR, "none", EntryKind::other},
+        {dir, DT_BLK, "none", EntryKind::other},       {dir, DT_UNKNOWN, "f", EntryKind::file},
+        {dir, DT_UNKNOWN, "d", EntryKind::directory},  {dir, DT_UNKNOWN, "l", EntryKind::link},
+        {dir, DT_UNKNOWN, "p", EntryKind::other},      {dir, DT_UNKNOWN, "none", EntryKind::missing},
+        {-1, DT_UNKNOWN, "f", EntryKind::unknown},  // the query fails
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(static_cast<int>(listedKind(row.dir, row.type, row.name)), static_cast<int>(row.kind))
+            << "type " << static_cast<int>(row.type) << ", " << row.name;
+    ::close(dir);
+}
+
+// A listing that the system fails part-way (a process's descriptors, once
+// it has ended) says so.
+TEST(Folders, ListingThatTheSystemFails) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    const std::unique_ptr<FolderPath> folders = systemFolders();
+    const OpenedFolder opened = folders->openStart("/proc/" + std::to_string(child) + "/fd");
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(opened.listing) << opened.error.message();
+    ListedEntry entry;
+    std::error_code ec;
+    EXPECT_FALSE(opened.listing->next(entry, ec));
+    EXPECT_TRUE(ec);
 }
 #endif
 
