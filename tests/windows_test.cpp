@@ -171,7 +171,7 @@ public:
     explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
     bool next(ListedEntry& entry, std::error_code&) override {
         if (at_ == entries_.size()) return false;
-        entry = {entries_[at_].first, entries_[at_].second};
+        entry = {entries_[at_].first, entries_[at_].second, {}};
         ++at_;
         return true;
     }
