@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winternl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,12 @@
 
 #include "run_program.h"
 
+#ifdef _WIN32
+// Missing from some SDKs' winternl.h.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,33 +39,156 @@ template <typename What>
     throw std::system_error(code, std::system_category(), what());
 }
 
-std::string error(const char* call, const std::wstring& path) {
-    const DWORD code = GetLastError();
-    return std::string(call) + " " + asText(path) + ": error " + std::to_string(code);
-}
-
 // The long form of an absolute path, which takes every name as it is: a
 // final dot or space, or a device's name such as "aux".
 std::wstring longForm(const fs::path& path) { return L"\\\\?\\" + path.native(); }
 
-// Empties the directory `dir` (in the long form) and removes it. Links must
-// be gone already: the system's removal follows them.
-std::string removeTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (listing == INVALID_HANDLE_VALUE) return error("FindFirstFileW", dir);
+// Owns one handle.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    ~Handle() { reset(nullptr); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+    void reset(HANDLE handle) {
+        if (handle_ != nullptr) CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | DELETE | SYNCHRONIZE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+
+// Opens or makes (`disposition`) `name` in the folder open as `dir`, by the
+// name alone, as the walk opens folders; with no folder `name` is an absolute
+// path. Reaches any depth.
+NTSTATUS openIn(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                HANDLE& handle) {
+    std::wstring whole = dir == nullptr ? L"\\??\\" + name : name;
+    const auto bytes = static_cast<USHORT>(whole.size() * sizeof(wchar_t));
+    UNICODE_STRING counted{bytes, bytes, whole.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, 0, dir, nullptr);
+    IO_STATUS_BLOCK io;
+    return NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+}
+
+std::string failure(const char* call, const std::wstring& name, NTSTATUS status) {
+    return std::string(call) + " " + asText(name) + ": error " + std::to_string(RtlNtStatusToDosError(status));
+}
+
+// The folder `name` in the folder open as `dir` (see openIn), open; null when
+// it cannot be opened.
+HANDLE folderIn(HANDLE dir, const std::wstring& name) {
+    HANDLE handle;
+    return NT_SUCCESS(openIn(dir, name, kFolderAccess, FILE_OPEN, kFolderOptions, handle)) ? handle : nullptr;
+}
+
+// Makes the folder `name` in the folder open as `dir`, with `files` in it;
+// returns it open.
+HANDLE makeFolderIn(HANDLE dir, const std::wstring& name, const std::vector<std::wstring>& files) {
+    HANDLE made;
+    NTSTATUS status = openIn(dir, name, kFolderAccess, FILE_CREATE, kFolderOptions, made);
+    if (!NT_SUCCESS(status)) throw std::runtime_error(failure("create", name, status));
+    for (const std::wstring& file : files) {
+        HANDLE handle;
+        status = openIn(made, file, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, handle);
+        if (!NT_SUCCESS(status)) {
+            CloseHandle(made);
+            throw std::runtime_error(failure("create", file, status));
+        }
+        CloseHandle(handle);
+    }
+    return made;
+}
+
+// The entries of the folder open as `dir`, from the first, and whether each is
+// a folder; `problem` tells a failure.
+std::vector<std::pair<std::wstring, bool>> entriesIn(HANDLE dir, std::string& problem) {
+    std::vector<std::pair<std::wstring, bool>> entries;
+    std::vector<std::uint64_t> buffer(8192);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io;
+        const NTSTATUS status =
+            NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &io, buffer.data(), static_cast<ULONG>(buffer.size() * 8),
+                                 FileDirectoryInformation, FALSE, nullptr, restart);
+        if (status == static_cast<NTSTATUS>(0x80000006u)) return entries;  // no more files
+        if (!NT_SUCCESS(status)) {
+            problem = failure("list", L"a folder", status);
+            return entries;
+        }
+        for (auto* at = reinterpret_cast<const unsigned char*>(buffer.data());;) {
+            const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                entries.emplace_back(name, (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// The names (as text) in the folder open as `dir`, in listing order.
+std::vector<std::string> namesIn(HANDLE dir, std::string& problem) {
+    std::vector<std::string> names;
+    for (const auto& entry : entriesIn(dir, problem)) names.push_back(asText(entry.first));
+    return names;
+}
+
+// Empties the folder `root` and removes it. Goes down one folder at a time,
+// each opened in its parent's handle, so it reaches any depth. Links must be
+// gone already: the system's removal follows them. Returns what failed, or an
+// empty text.
+std::string removeTree(const fs::path& root) {
+    std::vector<Handle> folders;
+    folders.emplace_back(folderIn(nullptr, root.native()));
+    if (folders.back().get() == nullptr) return "cannot open " + asText(root);
+    std::vector<std::wstring> names = {root.native()};  // of the open folders
+    std::wstring removed;  // the subfolder of the deepest open folder removed last
     std::string problem;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = dir + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            problem = removeTree(path);
-        else if (!DeleteFileW(path.c_str()))
-            problem = error("DeleteFileW", path);
-    } while (problem.empty() && FindNextFileW(listing, &found));
-    FindClose(listing);
-    if (problem.empty() && !RemoveDirectoryW(dir.c_str())) problem = error("RemoveDirectoryW", dir);
+    while (problem.empty() && !folders.empty()) {
+        const HANDLE dir = folders.back().get();
+        std::wstring full;  // a subfolder that must be emptied first
+        for (const auto& [name, folder] : entriesIn(dir, problem)) {
+            if (folder) {
+                full = name;
+                break;
+            }
+            HANDLE file;
+            const NTSTATUS status =
+                openIn(dir, name, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, file);
+            if (!NT_SUCCESS(status)) {
+                problem = failure("delete", name, status);
+                break;
+            }
+            CloseHandle(file);
+        }
+        if (!problem.empty()) break;
+        if (!full.empty() && full == removed) {
+            // Removed, yet still there: a handle to it is still open.
+            problem = "cannot remove " + asText(full) + ", which is still open";
+        } else if (!full.empty()) {
+            folders.emplace_back(folderIn(dir, full));
+            names.push_back(full);
+            removed.clear();
+            if (folders.back().get() == nullptr) problem = "cannot open " + asText(full);
+        } else {
+            FILE_DISPOSITION_INFORMATION gone{TRUE};
+            IO_STATUS_BLOCK io;
+            const NTSTATUS status = NtSetInformationFile(dir, &io, &gone, sizeof gone, FileDispositionInformation);
+            if (!NT_SUCCESS(status)) problem = failure("remove", names.back(), status);
+            removed = names.back();
+            folders.pop_back();
+            names.pop_back();
+        }
+    }
     return problem;
 }
 
@@ -224,7 +354,7 @@ TempTree::~TempTree() {
             ADD_FAILURE() << "cannot remove the link " << asText(made);
     }
     if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
-    const std::string problem = removeTree(longForm(root_));
+    const std::string problem = removeTree(root_);
     if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
 }
 
@@ -272,20 +402,16 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
 }
 
 fs::path TempTree::chain(int depth, const std::string& file, const std::string& name, int sideEvery) {
-    fs::path level = root_;
-    for (int i = 1; i <= depth; ++i) {
-        level /= asPath(name);
-        makeDir(level);
-        makeFile(level / asPath(file));
-        if (sideEvery == 0 || i % sideEvery != 0) continue;
-        fs::path side = level / L"side";
-        makeDir(side);
-        makeFile(side / L"x.scr");
-        for (int k = 0; k < 30; ++k) makeFile(side / std::to_wstring(k));
-        for (int k = 0; k < 10; ++k, side /= L"side") {
-            if (k > 0) makeDir(side);
-            makeFile(side / asPath(file));
-        }
+    const std::wstring folder = asPath(name).native();
+    std::vector<std::wstring> sideFiles = {asPath(file).native(), L"x.scr"};
+    for (int k = 0; k < 30; ++k) sideFiles.push_back(std::to_wstring(k));
+    Handle dir(folderIn(nullptr, root_.native()));
+    if (dir.get() == nullptr) throw std::runtime_error("cannot open " + asText(root_));
+    for (int level = 1; level <= depth; ++level) {
+        dir.reset(makeFolderIn(dir.get(), folder, {sideFiles[0]}));
+        if (sideEvery == 0 || level % sideEvery != 0) continue;
+        Handle side(makeFolderIn(dir.get(), L"side", sideFiles));
+        for (int k = 1; k < 10; ++k) side.reset(makeFolderIn(side.get(), L"side", {sideFiles[0]}));
     }
     return path(name);
 }
@@ -405,14 +531,10 @@ std::vector<std::string> listingOrder(const fs::path& dir) {
     std::vector<std::string> names;
 #ifdef _WIN32
     // The standard listing here stops at 260 characters and misreads some names.
-    WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW((longForm(dir) + L"\\*").c_str(), &found);
-    if (listing == INVALID_HANDLE_VALUE) fail([&] { return "FindFirstFileW " + asText(dir); });
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") names.push_back(asText(name));
-    } while (FindNextFileW(listing, &found));
-    FindClose(listing);
+    const Handle folder(folderIn(nullptr, dir.native()));
+    std::string error = folder.get() == nullptr ? "cannot open it" : "";
+    if (error.empty()) names = namesIn(folder.get(), error);
+    if (!error.empty()) throw std::runtime_error("listing " + asText(dir) + ": " + error);
 #else
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.push_back(asText(entry.path().filename()));
 #endif
@@ -423,21 +545,20 @@ std::vector<std::string> chainWalkOrder(const std::string& start, const fs::path
                                         const std::string& file, const std::string& name) {
     std::vector<std::string> order, after;
     std::string text = start;
+    // Folder by folder through their descriptors or handles: the chain may be
+    // deeper than the longest path the system takes.
 #ifdef _WIN32
-    fs::path dir = top;
+    Handle dir(folderIn(nullptr, top.native()));
 #else
-    // Folder by folder through their descriptors: the chain may be deeper
-    // than the longest path the system takes.
     Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY));
 #endif
     for (int level = 1; level <= levels; ++level, text = joined(text, name)) {
-#ifdef _WIN32
-        const std::vector<std::string> names = listingOrder(dir);
-        dir /= asPath(name);
-#else
         std::string error;
         const std::vector<std::string> names = namesIn(dir.get(), error);
         if (!error.empty()) throw std::runtime_error("chain level " + std::to_string(level) + ": " + error);
+#ifdef _WIN32
+        dir.reset(folderIn(dir.get(), asPath(name).native()));
+#else
         dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
 #endif
         (!names.empty() && names.front() == file ? order : after).push_back(joined(text, file));
