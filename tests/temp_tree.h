@@ -81,6 +81,7 @@ private:
     std::filesystem::path root_;
 #ifdef _WIN32
     std::vector<std::pair<std::string, bool>> links_;  // relative, and whether `ln` made it
+    bool chain_ = false;                               // whether chain() made one
 #endif
 };
 
