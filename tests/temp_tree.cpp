@@ -39,10 +39,6 @@ template <typename What>
     throw std::system_error(code, std::system_category(), what());
 }
 
-// The long form of an absolute path, which takes every name as it is: a
-// final dot or space, or a device's name such as "aux".
-std::wstring longForm(const fs::path& path) { return L"\\\\?\\" + path.native(); }
-
 // Owns one handle.
 class Handle {
 public:
@@ -52,6 +48,7 @@ public:
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     HANDLE get() const { return handle_; }
+    HANDLE release() { return std::exchange(handle_, nullptr); }
     void reset(HANDLE handle) {
         if (handle_ != nullptr) CloseHandle(handle_);
         handle_ = handle;
@@ -92,23 +89,45 @@ HANDLE folderIn(HANDLE dir, const std::wstring& name) {
     return NT_SUCCESS(openIn(dir, name, kFolderAccess, FILE_OPEN, kFolderOptions, handle)) ? handle : nullptr;
 }
 
+[[noreturn]] void fail(const char* call, const std::wstring& name, NTSTATUS status) {
+    throw std::system_error(static_cast<int>(RtlNtStatusToDosError(status)), std::system_category(),
+                            std::string(call) + " " + asText(name));
+}
+
+// Makes the empty file `name` in the folder open as `dir`.
+void makeFileIn(HANDLE dir, const std::wstring& name) {
+    HANDLE file;
+    const NTSTATUS status = openIn(dir, name, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    if (!NT_SUCCESS(status)) fail("create", name, status);
+    CloseHandle(file);
+}
+
 // Makes the folder `name` in the folder open as `dir`, with `files` in it;
 // returns it open.
 HANDLE makeFolderIn(HANDLE dir, const std::wstring& name, const std::vector<std::wstring>& files) {
     HANDLE made;
-    NTSTATUS status = openIn(dir, name, kFolderAccess, FILE_CREATE, kFolderOptions, made);
-    if (!NT_SUCCESS(status)) throw std::runtime_error(failure("create", name, status));
-    for (const std::wstring& file : files) {
-        HANDLE handle;
-        status = openIn(made, file, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, handle);
-        if (!NT_SUCCESS(status)) {
-            CloseHandle(made);
-            throw std::runtime_error(failure("create", file, status));
-        }
-        CloseHandle(handle);
-    }
-    return made;
+    const NTSTATUS status = openIn(dir, name, kFolderAccess, FILE_CREATE, kFolderOptions, made);
+    if (!NT_SUCCESS(status)) fail("create", name, status);
+    Handle folder(made);
+    for (const std::wstring& file : files) makeFileIn(made, file);
+    return folder.release();
 }
+
+// The folder that holds `relative` (parts separated by "/") below `root`,
+// open; missing folders on the way are made.
+Handle parentIn(const fs::path& root, const std::string& relative) {
+    Handle dir(folderIn(nullptr, root.native()));
+    if (dir.get() == nullptr) throw std::runtime_error("cannot open " + asText(root));
+    for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1) {
+        const std::wstring name = asPath(relative.substr(from, slash - from)).native();
+        const HANDLE next = folderIn(dir.get(), name);
+        dir.reset(next != nullptr ? next : makeFolderIn(dir.get(), name, {}));
+    }
+    return dir;
+}
+
+// The last name of `relative`.
+std::wstring lastName(const std::string& relative) { return asPath(relative.substr(relative.rfind('/') + 1)).native(); }
 
 // The entries of the folder open as `dir`, from the first, and whether each is
 // a folder; `problem` tells a failure.
@@ -199,16 +218,6 @@ bool runLinux(std::vector<std::string> argv) {
     RunOptions options;
     options.cwd = fs::temp_directory_path();
     return runProgram(std::move(argv), options).status == 0;
-}
-
-void makeDir(const fs::path& path) {
-    if (!CreateDirectoryW(longForm(path).c_str(), nullptr)) fail([&] { return "CreateDirectoryW " + asText(path); });
-}
-
-void makeFile(const fs::path& path) {
-    const HANDLE file = CreateFileW(longForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail([&] { return "CreateFileW " + asText(path); });
-    CloseHandle(file);
 }
 
 #else
@@ -345,6 +354,13 @@ TempTree::TempTree() {
 }
 
 TempTree::~TempTree() {
+    // Wine removes a file by its whole Linux path, which stops at 4,096 bytes:
+    // a tree that may hold a chain deeper than that is left to Linux whole.
+    if (chain_) {
+        if (!runLinux({"/bin/rm", "-rf", asText(root_.filename())}))
+            ADD_FAILURE() << "/bin/rm could not remove " << asText(root_);
+        return;
+    }
     // The links go first, each the way it was made.
     std::vector<std::string> unlink = {"/bin/rm", "-f"};
     for (const auto& [relative, byLn] : links_) {
@@ -355,11 +371,7 @@ TempTree::~TempTree() {
             ADD_FAILURE() << "cannot remove the link " << asText(made);
     }
     if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
-    // Wine removes a file by its whole Linux path, which stops at 4,096
-    // bytes: below that a chain is left to Linux.
-    if (chain_ && !runLinux({"/bin/rm", "-rf", asText(root_.filename())}))
-        ADD_FAILURE() << "/bin/rm could not remove " << asText(root_);
-    const std::string problem = chain_ ? "" : removeTree(root_);
+    const std::string problem = removeTree(root_);
     if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
 }
 
@@ -369,21 +381,15 @@ fs::path TempTree::path(const std::string& relative) const {
     return relative.empty() ? root_ : root_ / asPath(native);
 }
 
-void TempTree::makeParents(const std::string& relative) {
-    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
-        if (GetFileAttributesW(longForm(path(relative.substr(0, slash))).c_str()) == INVALID_FILE_ATTRIBUTES)
-            makeDir(path(relative.substr(0, slash)));
-}
+void TempTree::makeParents(const std::string& relative) { parentIn(root_, relative); }
 
 fs::path TempTree::dir(const std::string& relative) {
-    makeParents(relative);
-    makeDir(path(relative));
+    CloseHandle(makeFolderIn(parentIn(root_, relative).get(), lastName(relative), {}));
     return path(relative);
 }
 
 fs::path TempTree::file(const std::string& relative) {
-    makeParents(relative);
-    makeFile(path(relative));
+    makeFileIn(parentIn(root_, relative).get(), lastName(relative));
     return path(relative);
 }
 
@@ -399,9 +405,15 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
         links_.emplace_back(relative, false);
         return made;
     }
-    // Wine shows the links that Linux programs make as reparse points.
-    if (!runLinux({"/bin/ln", "-s", target, asText(root_.filename()) + "/" + relative}))
-        throw std::runtime_error("cannot make the link " + asText(made));
+    // Wine shows the links that Linux programs make as reparse points. The
+    // shell goes down one folder at a time, so the link may lie deeper than a
+    // Linux path reaches.
+    const char* script = R"(for d in "${@:3}"; do cd -- "$d" || exit; done; ln -s -- "$1" "$2")";
+    std::vector<std::string> ln = {"/bin/bash", "-c", script, "ln", target, relative.substr(relative.rfind('/') + 1),
+                                   asText(root_.filename())};
+    for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1)
+        ln.push_back(relative.substr(from, slash - from));
+    if (!runLinux(ln)) throw std::runtime_error("cannot make the link " + asText(made));
     links_.emplace_back(relative, true);
     return made;
 }

@@ -431,16 +431,20 @@ TEST(WindowsWalk, NamesTheOrdinaryPathRulesWouldChangeAreWalkedAsThemselves) {
     EXPECT_EQ(w.results, std::vector<std::string>{tree.text("trail./x.scr")});
 }
 
-// About 1,300 characters, far past the 260 of an ordinary path.
-TEST(WindowsWalk, FoldersPastTheOrdinaryPathLimitAreWalked) {
+// About 4,600 characters, past the 4,096 bytes of a Linux path, below which
+// Wine reads no volume for a handle: a link at the bottom back to its folder
+// is still known for one on the walk path.
+TEST(WindowsWalk, FoldersPastALinuxPathAreWalkedAndTheirLinksChecked) {
     TempTree tree;
-    const std::string name = "a-folder-name-forty-characters-long-0123";
-    ASSERT_EQ(name.size(), 40u);
-    const fs::path top = tree.chain(30, "f.scr", name);
+    const std::string name(100, 'n');
+    const fs::path top = tree.chain(45, "f.scr", name);
+    std::string bottom = name;
+    for (int level = 2; level <= 45; ++level) bottom += "/" + name;
+    tree.link(bottom + "/up", "..");
     const std::string start = forwardSlashes(asText(top));
     const Walk w = walk(asPath(start));
-    EXPECT_EQ(w.stats, (ScanStatistics{30, 30, 30, 0, 0, 30}));
-    EXPECT_EQ(w.results, chainWalkOrder(start, top, 30, "f.scr", name));
+    EXPECT_EQ(w.stats, (ScanStatistics{45, 45, 45, 1, 0, 45}));
+    EXPECT_EQ(w.results, chainWalkOrder(start, top, 45, "f.scr", name));
 }
 
 // ---- Long-form system paths ------------------------------------------------
