@@ -58,8 +58,7 @@ private:
     HANDLE handle_;
 };
 
-constexpr ACCESS_MASK kFolderAccess =
-    FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | DELETE | SYNCHRONIZE;
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE;
 constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
 
 // Opens or makes (`disposition`) `name` in the folder open as `dir`, by the
@@ -160,56 +159,6 @@ std::vector<std::string> namesIn(HANDLE dir, std::string& problem) {
     std::vector<std::string> names;
     for (const auto& entry : entriesIn(dir, problem)) names.push_back(asText(entry.first));
     return names;
-}
-
-// Empties the folder `root` and removes it. Goes down one folder at a time,
-// each opened in its parent's handle, so it reaches any depth. Links must be
-// gone already: the system's removal follows them. Returns what failed, or an
-// empty text.
-std::string removeTree(const fs::path& root) {
-    std::vector<Handle> folders;
-    folders.emplace_back(folderIn(nullptr, root.native()));
-    if (folders.back().get() == nullptr) return "cannot open " + asText(root);
-    std::vector<std::wstring> names = {root.native()};  // of the open folders
-    std::wstring removed;  // the subfolder of the deepest open folder removed last
-    std::string problem;
-    while (problem.empty() && !folders.empty()) {
-        const HANDLE dir = folders.back().get();
-        std::wstring full;  // a subfolder that must be emptied first
-        for (const auto& [name, folder] : entriesIn(dir, problem)) {
-            if (folder) {
-                full = name;
-                break;
-            }
-            HANDLE file;
-            const NTSTATUS status =
-                openIn(dir, name, DELETE, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_DELETE_ON_CLOSE, file);
-            if (!NT_SUCCESS(status)) {
-                problem = failure("delete", name, status);
-                break;
-            }
-            CloseHandle(file);
-        }
-        if (!problem.empty()) break;
-        if (!full.empty() && full == removed) {
-            // Removed, yet still there: a handle to it is still open.
-            problem = "cannot remove " + asText(full) + ", which is still open";
-        } else if (!full.empty()) {
-            folders.emplace_back(folderIn(dir, full));
-            names.push_back(full);
-            removed.clear();
-            if (folders.back().get() == nullptr) problem = "cannot open " + asText(full);
-        } else {
-            FILE_DISPOSITION_INFORMATION gone{TRUE};
-            IO_STATUS_BLOCK io;
-            const NTSTATUS status = NtSetInformationFile(dir, &io, &gone, sizeof gone, FileDispositionInformation);
-            if (!NT_SUCCESS(status)) problem = failure("remove", names.back(), status);
-            removed = names.back();
-            folders.pop_back();
-            names.pop_back();
-        }
-    }
-    return problem;
 }
 
 // Runs a Linux program in the temporary folder, not in the tree: Wine keeps a
@@ -354,25 +303,11 @@ TempTree::TempTree() {
 }
 
 TempTree::~TempTree() {
-    // Wine removes a file by its whole Linux path, which stops at 4,096 bytes:
-    // a tree that may hold a chain deeper than that is left to Linux whole.
-    if (chain_) {
-        if (!runLinux({"/bin/rm", "-rf", asText(root_.filename())}))
-            ADD_FAILURE() << "/bin/rm could not remove " << asText(root_);
-        return;
-    }
-    // The links go first, each the way it was made.
-    std::vector<std::string> unlink = {"/bin/rm", "-f"};
-    for (const auto& [relative, byLn] : links_) {
-        const fs::path made = path(relative);
-        if (byLn)
-            unlink.push_back(asText(root_.filename()) + "/" + relative);
-        else if (!RemoveDirectoryW(made.c_str()) && !DeleteFileW(made.c_str()))
-            ADD_FAILURE() << "cannot remove the link " << asText(made);
-    }
-    if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
-    const std::string problem = removeTree(root_);
-    if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
+    // Linux removes the tree, each link as itself and at any depth: Wine's own
+    // removal follows links, and finds a file by its whole Linux path, which
+    // stops at 4,096 bytes.
+    if (!runLinux({"/bin/rm", "-rf", asText(root_.filename())}))
+        ADD_FAILURE() << "/bin/rm could not remove " << asText(root_);
 }
 
 fs::path TempTree::path(const std::string& relative) const {
@@ -401,10 +336,8 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
     std::error_code ec;
     const DWORD kind = fs::is_directory(made.parent_path() / asPath(nativeTarget), ec) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     if (CreateSymbolicLinkW(made.c_str(), asPath(nativeTarget).c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
-        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        links_.emplace_back(relative, false);
+        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES)
         return made;
-    }
     // Wine shows the links that Linux programs make as reparse points. The
     // shell goes down one folder at a time, so the link may lie deeper than a
     // Linux path reaches.
@@ -414,7 +347,6 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
     for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1)
         ln.push_back(relative.substr(from, slash - from));
     if (!runLinux(ln)) throw std::runtime_error("cannot make the link " + asText(made));
-    links_.emplace_back(relative, true);
     return made;
 }
 
@@ -424,7 +356,6 @@ fs::path TempTree::chain(int depth, const std::string& file, const std::string& 
     for (int k = 0; k < 30; ++k) sideFiles.push_back(std::to_wstring(k));
     Handle dir(folderIn(nullptr, root_.native()));
     if (dir.get() == nullptr) throw std::runtime_error("cannot open " + asText(root_));
-    chain_ = true;
     for (int level = 1; level <= depth; ++level) {
         dir.reset(makeFolderIn(dir.get(), folder, {sideFiles[0]}));
         if (sideEvery == 0 || level % sideEvery != 0) continue;
