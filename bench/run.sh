@@ -17,10 +17,13 @@
 #                     (of D only shown: earlier builds stopped at the path limit)
 #   --trees LIST      trees to measure, e.g. AB (default ABCDEF); "-" for none
 #   --clean           remove the trees from DIR at the end
-#   --windows         also time dravelon.exe under Wine against
-#                     bench/floor_windows.cpp, a bare walk with the same system
-#                     directory search that only counts files, on the largest
-#                     top-level folder of tree A (made if missing)
+#   --windows         also time dravelon.exe under Wine against two bare walks
+#                     that only count files: bench/floor_windows_handles.cpp,
+#                     of the same kind (each folder opened in its parent's
+#                     handle), and bench/floor_windows.cpp (the system's
+#                     directory search on whole long-form paths), on the
+#                     largest top-level folder of tree A and on the chain C
+#                     (both made if missing)
 #
 # Reports are kept in DIR/reports (of E and F, whose reports run to 580 and 145
 # MB, only their first lines, size and SHA-256 digest); the first report of each
@@ -40,7 +43,7 @@ while [[ $# -gt 0 ]]; do
         --trees) trees="${2//-/}"; shift 2 ;;
         --clean) clean=1; shift ;;
         --windows) windows=1; shift ;;
-        -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -110,6 +113,7 @@ trap cleanup EXIT
 
 needed="$trees"
 (( windows )) && [[ "$needed" != *A* ]] && needed+=A
+(( windows )) && [[ "$needed" != *C* ]] && needed+=C
 for tree in $(echo "$needed" | grep -o .); do
     # The stamp lies beside the tree, not in it, so that no walk counts it.
     if [[ ! -f "$dir/.$tree.done" ]]; then
@@ -220,27 +224,45 @@ for tree in $(echo "$trees" | grep -o .); do
     done
 done
 
-windows_row=""
+windows_rows=()
 if (( windows )); then
-    echo "Building dravelon.exe and floor_windows.exe"
+    echo "Building dravelon.exe, floor_windows.exe and floor_windows_handles.exe"
     build_dravelon "$source_dir" "$build/windows" --toolchain "$source_dir/cmake/mingw-w64.cmake"
-    x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -Wall -Wextra -Wpedantic -municode -static \
-        "$source_dir/bench/floor_windows.cpp" -o "$build/floor_windows.exe"
-    # The largest top-level folder of tree A, as Wine names it on drive Z:.
+    for floor in floor_windows floor_windows_handles; do
+        x86_64-w64-mingw32-g++-posix -O2 -std=c++17 -Wall -Wextra -Wpedantic -municode -static \
+            "$source_dir/bench/$floor.cpp" -o "$build/$floor.exe" -lntdll
+    done
+    # The largest top-level folder of tree A, and the chain C, as Wine names
+    # them on drive Z:.
     largest="$(find "$dir/A" -mindepth 1 -maxdepth 1 -type d -print0 |
         while IFS= read -r -d '' d; do printf '%s\t%s\n' "$(find "$d" -type f | wc -l)" "$d"; done | sort -n | tail -1)"
     files="${largest%%$'\t'*}"
     folder="Z:${largest#*$'\t'}"
     folder="${folder//\//\\}"
+    chain="Z:${dir//\//\\}\\C"
     wine_run="$source_dir/cmake/wine-run $wine_prefix"
     "$source_dir/cmake/wine-run" "$wine_prefix" start
-    echo "Timing dravelon.exe under Wine on $folder ($files files)"
-    hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/windows.csv" \
-        -n dravelon.exe "$wine_run $build/windows/dravelon.exe '$folder'" \
-        -n floor_windows.exe "$wine_run $build/floor_windows.exe '$folder'" >"$dir/reports/windows.hyperfine"
-    median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/windows.csv"; }
-    windows_row="$(awk -v d="$(median dravelon.exe)" -v l="$(median floor_windows.exe)" -v files="$files" '
-        BEGIN { printf "| %d | %.3f | %.3f | %.2f%s |\n", files, d, l, d / l, d / l <= 1.25 ? " ok" : " OVER" }')"
+    # Times the three on the Windows folder $2 (name $1, $3 files), $4 runs
+    # after $5 warm-up runs; the subtree's ratio is held to its target.
+    time_windows() {
+        echo "Timing dravelon.exe under Wine on $2 ($3 files)"
+        hyperfine -N --warmup "$5" --runs "$4" --style basic --export-csv "$dir/reports/windows-$1.csv" \
+            -n dravelon.exe "$wine_run $build/windows/dravelon.exe '$2'" \
+            -n floor_windows_handles.exe "$wine_run $build/floor_windows_handles.exe '$2'" \
+            -n floor_windows.exe "$wine_run $build/floor_windows.exe '$2'" >"$dir/reports/windows-$1.hyperfine"
+        median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/windows-$2.csv"; }
+        windows_rows+=("$(awk -v what="$1" -v files="$3" -v d="$(median dravelon.exe "$1")" \
+            -v h="$(median floor_windows_handles.exe "$1")" -v p="$(median floor_windows.exe "$1")" '
+            BEGIN {
+                fastest = h < p ? h : p
+                mark = what == "subtree" ? (d / fastest <= 1.1 ? " ok" : " OVER") : ""
+                printf "| %s | %d | %.3f | %.3f | %.3f | %.2f%s |\n", what, files, d, h, p, d / fastest, mark
+            }')")
+    }
+    time_windows subtree "$folder" "$files" "$runs" 1
+    # Wine takes minutes over the chain whatever the walk (its server reads
+    # every name of a folder's path again at every open): three runs.
+    time_windows chain "$chain" 1500 3 0
 fi
 
 echo
@@ -266,12 +288,13 @@ if (( ${#deep_rows[@]} )); then
     echo "|---|---|---|---|---|---|"
     printf '%s\n' "${deep_rows[@]}"
 fi
-if [[ -n "$windows_row" ]]; then
+if (( ${#windows_rows[@]} )); then
     echo
-    echo "Under Wine ($(wine --version 2>/dev/null)), on $folder; target: dravelon.exe <= 1.25x floor_windows.exe."
+    echo "Under Wine ($(wine --version 2>/dev/null)), on $folder (subtree) and $chain (chain);" \
+        "target: dravelon.exe <= 1.1x the faster bare walk on the subtree."
     echo
-    echo "| files | dravelon.exe (s) | floor_windows.exe (s) | dravelon.exe/floor |"
-    echo "|---|---|---|---|"
-    echo "$windows_row"
+    echo "| tree | files | dravelon.exe (s) | floor_windows_handles.exe (s) | floor_windows.exe (s) | dravelon.exe / faster |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${windows_rows[@]}"
 fi
 exit "$status"

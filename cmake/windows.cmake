@@ -1,5 +1,8 @@
-# The Windows build: the program's manifest, GoogleTest built from source when
-# cross-compiling, and Wine as the test programs' emulator.
+# The Windows build: ntdll for the listing, the program's manifest, GoogleTest
+# built from source when cross-compiling, and Wine as the test programs' emulator.
+
+# The listing opens folders and lists them through ntdll.
+target_link_libraries(dravelon_core PRIVATE ntdll)
 
 enable_language(RC)
 target_sources(dravelon PRIVATE src/dravelon.rc)

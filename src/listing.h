@@ -1,8 +1,8 @@
 // What the walk asks of the system about folders and the entries in them. Each
 // platform has its own form: listing_posix.cpp opens every folder by its name
-// in its parent's open descriptor, listing_windows.cpp uses the system's
-// directory search on long-form paths (\\?\C:\..., \\?\UNC\server\share\...),
-// which reach any depth and take every name as it is listed.
+// in its parent's open descriptor, listing_windows.cpp by its name in its
+// parent's open handle; both reach any depth and take every name as it is
+// listed.
 #ifndef DRAVELON_LISTING_H
 #define DRAVELON_LISTING_H
 
@@ -59,6 +59,9 @@ inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
 struct ListedEntry {
     NativeView name;
     EntryKind kind = EntryKind::unknown;
+    /// The identity of a directory where it comes with the listing (Windows);
+    /// otherwise unknown.
+    FileIdentity identity;
 };
 
 /// An open folder listing, read once from start to end. It never yields the
@@ -81,14 +84,15 @@ struct OpenedFolder {
     /// failing otherwise), file, other, missing, or unknown with `error` set.
     EntryKind kind = EntryKind::unknown;
     std::error_code error;
-    /// The folder's identity where it comes with the opening (POSIX);
-    /// otherwise unknown, and FolderPath::identity reads it on demand.
+    /// The folder's identity where it comes with the opening (POSIX, and the
+    /// start folder on Windows); otherwise unknown, and the listed entry or
+    /// FolderPath::identity gives it.
     FileIdentity identity;
 };
 
 /// The folders on the walk path, from the start folder down to the folder the
 /// walk is in, as the system reaches them: on POSIX an open descriptor for
-/// each, within a budget; on Windows their long-form paths. Only the deepest
+/// each, within a budget; on Windows an open handle for each. Only the deepest
 /// folder is listed or opened below.
 class FolderPath {
 public:

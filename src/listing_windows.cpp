@@ -1,25 +1,56 @@
-// The listing and queries on Windows: the system's directory search, which
-// gives each entry's name, attributes and reparse tag with the listing, and
-// long-form paths (\\?\...), which reach any depth and hand every name to the
-// file system as it is: a final dot or space is kept, and no name is taken
-// for a device.
+// The folders and queries on Windows. The start folder is opened by its
+// long-form path (\\?\C:\..., \\?\UNC\server\share\...); every folder below
+// it is opened with NtCreateFile by its name alone, as a counted string, in
+// its parent's open handle, so no path longer than one name is ever parsed
+// and no depth is out of reach. A folder is listed with NtQueryDirectoryFile,
+// which gives each entry's name, attributes, reparse tag and file ID. Names
+// go to the system exactly as they were listed: a final dot or space is kept,
+// no name is taken for a device, and letter case is kept as well.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <winternl.h>
 
 #include <climits>
 #include <cstring>
-#include <cwchar>
 #include <vector>
 
 #include "listing.h"
 #include "scanner.h"
 
+// Missing from some SDKs' winternl.h; ntdll has it on every Windows.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                                               PIO_STATUS_BLOCK status, PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS what, BOOLEAN single, PUNICODE_STRING mask,
+                                               BOOLEAN restart);
+
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006u);
+constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000Fu);
+constexpr NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106u);
+
+// A counted name holds at most 32,767 UTF-16 units: its length is a 16-bit
+// count of bytes.
+constexpr std::size_t kLongestName = 0x7FFF;
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A folder opened to be listed. With backup intent a process that holds the
+// backup privilege passes folders whose permissions would refuse it.
+constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
+// A file or folder opened for its attributes alone, links followed; "no
+// recall" leaves a file held in remote storage (a cloud placeholder) where
+// it is.
+constexpr ACCESS_MASK kAttributesAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG kAttributesOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_NO_RECALL;
+
+// How much of a listing one call reads.
+constexpr std::size_t kListingBytes = 64 * 1024;
 
 std::error_code systemError(DWORD code) { return std::error_code(static_cast<int>(code), std::system_category()); }
 
@@ -28,7 +59,8 @@ fs::filesystem_error invalidText() {
                                 std::make_error_code(std::errc::illegal_byte_sequence));
 }
 
-// The answers that mean "nothing is there".
+// The answers that mean "nothing is there". The system's own answers are
+// turned into these codes first (RtlNtStatusToDosError).
 bool isNotFound(DWORD code) {
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
@@ -45,8 +77,9 @@ bool isNotFound(DWORD code) {
     }
 }
 
-// Wine lists a link to a folder with the reparse-point attribute but leaves
-// the tag unset.
+// A reparse folder may come without its tag: Wine lists a link to a folder
+// with the reparse-point attribute and a tag of 0, and a tag of all ones was
+// never read either.
 constexpr DWORD kTagUnread = 0xFFFFFFFF;
 
 // The reparse points whose tag alone decides what they are: links, which the
@@ -67,38 +100,104 @@ constexpr struct {
     {0x80000026, EntryKind::other},                 // LX_BLK
 };
 
+// Opens `name` in the folder open as `folder` with NtCreateFile; with no
+// folder, `name` is a whole path in the system's own form (\??\C:\...). The
+// name is taken as it is, letter case included.
+NTSTATUS openIn(HANDLE folder, NativeView name, ACCESS_MASK access, ULONG options, HANDLE& handle) {
+    if (name.size() > kLongestName) return kNameTooLong;
+    const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    UNICODE_STRING counted{bytes, bytes, const_cast<wchar_t*>(name.data())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, 0, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    return NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
+}
+
+// The identity of the file open as `handle`: the 128-bit file ID where the
+// file system has one (ReFS needs it), otherwise the 64-bit file index.
+FileIdentity identityOf(HANDLE handle) {
+    FILE_ID_INFO id;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+        std::uint64_t parts[2];
+        static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
+        std::memcpy(parts, id.FileId.Identifier, sizeof parts);
+        return fileIdentity(id.VolumeSerialNumber, parts[1], parts[0]);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return FileIdentity{};
+    return fileIdentity(info.dwVolumeSerialNumber, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+}
+
+// What an open that answered `code` found, and, once it is open as `handle`,
+// what the file is and (when asked) its identity. Closes the handle.
+EntryKind inspect(DWORD code, HANDLE handle, std::error_code& ec, FileIdentity* identity) {
+    ec.clear();
+    if (code != ERROR_SUCCESS) {
+        if (isNotFound(code)) return EntryKind::missing;
+        ec = systemError(code);
+        return EntryKind::unknown;
+    }
+    FILE_BASIC_INFO basic;
+    const BOOL answered = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic);
+    const DWORD error = GetLastError();
+    if (answered && identity != nullptr) *identity = identityOf(handle);
+    CloseHandle(handle);
+    if (!answered) {
+        ec = systemError(error);
+        return EntryKind::unknown;
+    }
+    return (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory : EntryKind::file;
+}
+
+bool isDotOrDotDot(NativeView name) {
+    return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
+}
+
+// The entries of the folder open as `folder`, read a buffer at a time into
+// `buffer`, which the folders lend to one listing at a time. Each entry's
+// identity is its file ID on `volume`, the folder's own volume.
 class WindowsListing final : public Listing {
 public:
-    // `search` is the open search with its first entry in `found`, or
-    // INVALID_HANDLE_VALUE for a listing with no entries.
-    WindowsListing(HANDLE search, const WIN32_FIND_DATAW& found) : search_(search), found_(found) {}
-    ~WindowsListing() override {
-        if (search_ != INVALID_HANDLE_VALUE) FindClose(search_);
-    }
-    WindowsListing(const WindowsListing&) = delete;
-    WindowsListing& operator=(const WindowsListing&) = delete;
+    WindowsListing(HANDLE folder, std::uint64_t volume, std::vector<std::uint64_t>& buffer)
+        : folder_(folder), volume_(volume), buffer_(buffer) {}
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
-        while (search_ != INVALID_HANDLE_VALUE) {
-            if (!first_ && !FindNextFileW(search_, &found_)) {
-                const DWORD code = GetLastError();
-                if (code != ERROR_NO_MORE_FILES) ec = systemError(code);
-                return false;
-            }
-            first_ = false;
-            const wchar_t* name = found_.cFileName;
-            if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-            entry.name = NativeView(name, std::wcslen(name));
-            entry.kind = listedKind(found_.dwFileAttributes, found_.dwReserved0);
+        for (;;) {
+            if (at_ == nullptr && !read(ec)) return false;
+            const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(at_);
+            at_ = found->NextEntryOffset == 0 ? nullptr : at_ + found->NextEntryOffset;
+            const NativeView name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+            if (isDotOrDotDot(name)) continue;
+            entry.name = name;
+            // For a reparse point the EA size holds its tag.
+            entry.kind = listedKind(found->FileAttributes, found->EaSize);
+            entry.identity = fileIdentity(volume_, 0, static_cast<std::uint64_t>(found->FileId.QuadPart));
             return true;
         }
-        return false;
     }
 
 private:
-    HANDLE search_;
-    WIN32_FIND_DATAW found_;
-    bool first_ = true;
+    // Reads the next part of the listing; false at its end or on a failure,
+    // which sets `ec`.
+    bool read(std::error_code& ec) {
+        IO_STATUS_BLOCK io;
+        const NTSTATUS status =
+            NtQueryDirectoryFile(folder_, nullptr, nullptr, nullptr, &io, buffer_.data(), kListingBytes,
+                                 FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
+        if (status == kNoMoreFiles || status == kNoSuchFile) return false;
+        if (!NT_SUCCESS(status)) {
+            ec = systemError(RtlNtStatusToDosError(status));
+            return false;
+        }
+        if (io.Information == 0) return false;
+        at_ = reinterpret_cast<const unsigned char*>(buffer_.data());
+        return true;
+    }
+
+    HANDLE folder_;
+    std::uint64_t volume_;
+    std::vector<std::uint64_t>& buffer_;
+    const unsigned char* at_ = nullptr;  // the next entry in the buffer, if any
 };
 
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -168,82 +267,109 @@ std::wstring absoluteForm(std::wstring path) {
 
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
-// Appends `name` to the system path `path`, with a separator unless the path
-// ends in one.
-void appendName(std::wstring& path, NativeView name) {
-    if (!path.empty() && !isSeparator(path.back())) path += L'\\';
-    path.append(name);
+// The start folder's path in the system's own form: \\?\ becomes \??\, as the
+// system itself turns it.
+NativeString systemForm(const NativeString& start) {
+    return startsWith(start, L"\\\\?\\") ? L"\\??\\" + start.substr(4) : start;
 }
 
-// The folders on the walk path as their long-form paths: the deepest one's
-// path, and where each level's ends in it.
+// The folders on the walk path, each held open by a handle of its own, and
+// the volume that each lies on.
 class WindowsFolders final : public FolderPath {
 public:
+    WindowsFolders() : buffer_(kListingBytes / sizeof(std::uint64_t)) {}
+    ~WindowsFolders() override {
+        while (!levels_.empty()) leave();
+    }
+    WindowsFolders(const WindowsFolders&) = delete;
+    WindowsFolders& operator=(const WindowsFolders&) = delete;
+
     OpenedFolder openStart(const NativeString& start) override {
-        path_ = start;
-        OpenedFolder opened = open();
-        if (!opened.listing) opened.kind = EntryKind::directory;
+        HANDLE handle;
+        const NTSTATUS status = openIn(nullptr, systemForm(start), kListAccess, kFolderOptions, handle);
+        if (!NT_SUCCESS(status)) {
+            OpenedFolder refused;
+            refused.kind = EntryKind::directory;
+            const DWORD code = RtlNtStatusToDosError(status);
+            if (code != ERROR_ACCESS_DENIED) refused.error = systemError(code);
+            return refused;
+        }
+        const FileIdentity identity = identityOf(handle);
+        startVolume_ = identity.volume;
+        OpenedFolder opened = entered(handle, identity.volume);
+        opened.identity = identity;
         return opened;
     }
 
     OpenedFolder openChild(NativeView name) override {
-        const std::size_t end = path_.size();
-        appendName(path_, name);
-        OpenedFolder opened = open();
-        if (!opened.listing) {
-            // Why it could not be listed: asked of what is there now.
-            const std::error_code searchError = opened.error;
-            opened.kind = queryPath(path_, opened.error);
-            if (opened.kind == EntryKind::directory) opened.error = searchError;
-            path_.resize(end);
+        Level& parent = levels_.back();
+        HANDLE handle;
+        const NTSTATUS status = openIn(parent.handle, name, kListAccess, kFolderOptions, handle);
+        if (NT_SUCCESS(status)) {
+            // A plain subfolder lies on its parent's volume; one that a link
+            // leads to, on the volume its query found.
+            std::uint64_t volume = parent.volume;
+            for (const auto& [link, target] : parent.linkVolumes)
+                if (link == name) volume = target;
+            return entered(handle, volume);
         }
+        // Why it could not be listed: asked of what is there now. A folder
+        // refused for lack of permission is no error.
+        OpenedFolder opened;
+        opened.kind = query(name, opened.error, nullptr);
+        const DWORD code = RtlNtStatusToDosError(status);
+        if (opened.kind == EntryKind::directory)
+            opened.error = code == ERROR_ACCESS_DENIED ? std::error_code() : systemError(code);
         return opened;
     }
 
     void leave() override {
-        ends_.pop_back();
-        path_.resize(ends_.empty() ? 0 : ends_.back());
+        CloseHandle(levels_.back().handle);
+        levels_.pop_back();
     }
 
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
-        const std::size_t end = path_.size();
-        appendName(path_, name);
-        const EntryKind kind = queryPath(path_, ec, identity);
-        path_.resize(end);
+        Level& level = levels_.back();
+        HANDLE handle = nullptr;
+        const NTSTATUS status = openIn(level.handle, name, kAttributesAccess, kAttributesOptions, handle);
+        const EntryKind kind = inspect(RtlNtStatusToDosError(status), handle, ec, identity);
+        if (identity != nullptr && identity->known) {
+            identity->volume = onVolume(identity->volume);
+            if (kind == EntryKind::directory && identity->volume != level.volume)
+                level.linkVolumes.emplace_back(NativeString(name), identity->volume);
+        }
         return kind;
     }
 
     FileIdentity identity(std::size_t depth) override {
-        std::error_code ec;
-        FileIdentity identity;
-        queryPath(path_.substr(0, ends_.at(depth)), ec, &identity);
+        FileIdentity identity = identityOf(levels_.at(depth).handle);
+        identity.volume = onVolume(identity.volume);
         return identity;
     }
 
 private:
-    // Lists the folder at path_. A search that finds nothing at all (only a
-    // drive's root can have no entry) is an empty listing; one refused for
-    // lack of permission is no listing and no error.
-    OpenedFolder open() {
+    struct Level {
+        HANDLE handle;
+        std::uint64_t volume;
+        // The subfolders that links lead to on another volume, and that volume.
+        std::vector<std::pair<NativeString, std::uint64_t>> linkVolumes;
+    };
+
+    OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
+        levels_.push_back(Level{handle, volume, {}});
         OpenedFolder opened;
-        std::wstring pattern = path_;
-        appendName(pattern, L"*");
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                               nullptr, FIND_FIRST_EX_LARGE_FETCH);
-        const DWORD code = search == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-        if (code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND) {
-            opened.listing = std::make_unique<WindowsListing>(search, found);
-            opened.kind = EntryKind::directory;
-            ends_.push_back(path_.size());
-        } else if (code != ERROR_ACCESS_DENIED) {
-            opened.error = systemError(code);
-        }
+        opened.listing = std::make_unique<WindowsListing>(handle, volume, buffer_);
+        opened.kind = EntryKind::directory;
         return opened;
     }
 
-    std::wstring path_;
-    std::vector<std::size_t> ends_;  // each level's path is path_[0, end)
+    // A handle's volume serial as the walk uses it. Wine reads 0 for folders
+    // deeper than a Linux path reaches, which lie on the start folder's volume.
+    std::uint64_t onVolume(std::uint64_t volume) const { return volume != 0 ? volume : startVolume_; }
+
+    std::vector<Level> levels_;
+    std::uint64_t startVolume_ = 0;
+    std::vector<std::uint64_t> buffer_;
 };
 
 }  // namespace
@@ -263,42 +389,10 @@ EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
 }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
-    ec.clear();
-    // A handle for attributes alone, links followed. Backup semantics opens
-    // folders as well; "no recall" leaves a file held in remote storage (a
-    // cloud placeholder) where it is. Nothing is read.
-    const HANDLE handle =
-        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
-        if (isNotFound(code)) return EntryKind::missing;
-        ec = systemError(code);
-        return EntryKind::unknown;
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    const BOOL answered = GetFileInformationByHandle(handle, &info);
-    const DWORD code = GetLastError();
-    if (answered && identity != nullptr) {
-        // The 128-bit file ID where the file system has one (ReFS needs it),
-        // otherwise the 64-bit file index.
-        FILE_ID_INFO id;
-        if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
-            std::uint64_t parts[2];
-            static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
-            std::memcpy(parts, id.FileId.Identifier, sizeof parts);
-            *identity = fileIdentity(id.VolumeSerialNumber, parts[1], parts[0]);
-        } else {
-            *identity = fileIdentity(info.dwVolumeSerialNumber, 0,
-                                     (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
-        }
-    }
-    CloseHandle(handle);
-    if (!answered) {
-        ec = systemError(code);
-        return EntryKind::unknown;
-    }
-    return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory : EntryKind::file;
+    // Backup semantics opens folders as well.
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
+    return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity);
 }
 
 NativeString systemPath(const fs::path& start) {

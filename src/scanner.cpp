@@ -110,7 +110,7 @@ struct Pending {
     NativeString name;
     EntryKind kind;         // file or directory, links followed
     bool link;              // a directory reached through a link
-    FileIdentity identity;  // of a directory reached through a link
+    FileIdentity identity;  // of a directory, where the listing or a link's query gave it
 };
 
 // One folder on the current walk path. Its text is the beginning of the
@@ -276,7 +276,7 @@ private:
             fileListed(entry.name, level);
             break;
         case EntryKind::directory:
-            level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, {}});
+            level.pending.push_back(Pending{NativeString(entry.name), EntryKind::directory, false, entry.identity});
             break;
         case EntryKind::link:
             linkFound(entry.name, level);

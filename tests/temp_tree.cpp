@@ -2,6 +2,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winternl.h>
 #else
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +20,12 @@
 
 #include "run_program.h"
 
+#ifdef _WIN32
+// Missing from some SDKs' winternl.h.
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE, HANDLE, PIO_APC_ROUTINE, PVOID, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                               FILE_INFORMATION_CLASS, BOOLEAN, PUNICODE_STRING, BOOLEAN);
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -32,34 +39,126 @@ template <typename What>
     throw std::system_error(code, std::system_category(), what());
 }
 
-std::string error(const char* call, const std::wstring& path) {
-    const DWORD code = GetLastError();
-    return std::string(call) + " " + asText(path) + ": error " + std::to_string(code);
+// Owns one handle.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    ~Handle() { reset(nullptr); }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    HANDLE get() const { return handle_; }
+    HANDLE release() { return std::exchange(handle_, nullptr); }
+    void reset(HANDLE handle) {
+        if (handle_ != nullptr) CloseHandle(handle_);
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | SYNCHRONIZE;
+constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT;
+
+// Opens or makes (`disposition`) `name` in the folder open as `dir`, by the
+// name alone, as the walk opens folders; with no folder `name` is an absolute
+// path. Reaches any depth.
+NTSTATUS openIn(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG disposition, ULONG options,
+                HANDLE& handle) {
+    std::wstring whole = dir == nullptr ? L"\\??\\" + name : name;
+    const auto bytes = static_cast<USHORT>(whole.size() * sizeof(wchar_t));
+    UNICODE_STRING counted{bytes, bytes, whole.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &counted, 0, dir, nullptr);
+    IO_STATUS_BLOCK io;
+    return NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, disposition,
+                        options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
 }
 
-// The long form of an absolute path, which takes every name as it is: a
-// final dot or space, or a device's name such as "aux".
-std::wstring longForm(const fs::path& path) { return L"\\\\?\\" + path.native(); }
+std::string failure(const char* call, const std::wstring& name, NTSTATUS status) {
+    return std::string(call) + " " + asText(name) + ": error " + std::to_string(RtlNtStatusToDosError(status));
+}
 
-// Empties the directory `dir` (in the long form) and removes it. Links must
-// be gone already: the system's removal follows them.
-std::string removeTree(const std::wstring& dir) {
-    WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW((dir + L"\\*").c_str(), &found);
-    if (listing == INVALID_HANDLE_VALUE) return error("FindFirstFileW", dir);
-    std::string problem;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring path = dir + L"\\" + name;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            problem = removeTree(path);
-        else if (!DeleteFileW(path.c_str()))
-            problem = error("DeleteFileW", path);
-    } while (problem.empty() && FindNextFileW(listing, &found));
-    FindClose(listing);
-    if (problem.empty() && !RemoveDirectoryW(dir.c_str())) problem = error("RemoveDirectoryW", dir);
-    return problem;
+// The folder `name` in the folder open as `dir` (see openIn), open; null when
+// it cannot be opened.
+HANDLE folderIn(HANDLE dir, const std::wstring& name) {
+    HANDLE handle;
+    return NT_SUCCESS(openIn(dir, name, kFolderAccess, FILE_OPEN, kFolderOptions, handle)) ? handle : nullptr;
+}
+
+[[noreturn]] void fail(const char* call, const std::wstring& name, NTSTATUS status) {
+    throw std::system_error(static_cast<int>(RtlNtStatusToDosError(status)), std::system_category(),
+                            std::string(call) + " " + asText(name));
+}
+
+// Makes the empty file `name` in the folder open as `dir`.
+void makeFileIn(HANDLE dir, const std::wstring& name) {
+    HANDLE file;
+    const NTSTATUS status = openIn(dir, name, GENERIC_WRITE | SYNCHRONIZE, FILE_CREATE, FILE_NON_DIRECTORY_FILE, file);
+    if (!NT_SUCCESS(status)) fail("create", name, status);
+    CloseHandle(file);
+}
+
+// Makes the folder `name` in the folder open as `dir`, with `files` in it;
+// returns it open.
+HANDLE makeFolderIn(HANDLE dir, const std::wstring& name, const std::vector<std::wstring>& files) {
+    HANDLE made;
+    const NTSTATUS status = openIn(dir, name, kFolderAccess, FILE_CREATE, kFolderOptions, made);
+    if (!NT_SUCCESS(status)) fail("create", name, status);
+    Handle folder(made);
+    for (const std::wstring& file : files) makeFileIn(made, file);
+    return folder.release();
+}
+
+// The folder that holds `relative` (parts separated by "/") below `root`,
+// open; missing folders on the way are made.
+Handle parentIn(const fs::path& root, const std::string& relative) {
+    Handle dir(folderIn(nullptr, root.native()));
+    if (dir.get() == nullptr) throw std::runtime_error("cannot open " + asText(root));
+    for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1) {
+        const std::wstring name = asPath(relative.substr(from, slash - from)).native();
+        const HANDLE next = folderIn(dir.get(), name);
+        dir.reset(next != nullptr ? next : makeFolderIn(dir.get(), name, {}));
+    }
+    return dir;
+}
+
+// The last name of `relative`.
+std::wstring lastName(const std::string& relative) { return asPath(relative.substr(relative.rfind('/') + 1)).native(); }
+
+// The entries of the folder open as `dir`, from the first, and whether each is
+// a folder; `problem` tells a failure.
+std::vector<std::pair<std::wstring, bool>> entriesIn(HANDLE dir, std::string& problem) {
+    std::vector<std::pair<std::wstring, bool>> entries;
+    std::vector<std::uint64_t> buffer(8192);
+    for (BOOLEAN restart = TRUE;; restart = FALSE) {
+        IO_STATUS_BLOCK io;
+        const NTSTATUS status = NtQueryDirectoryFile(dir, nullptr, nullptr, nullptr, &io, buffer.data(),
+                                                     static_cast<ULONG>(buffer.size() * sizeof buffer[0]),
+                                                     FileDirectoryInformation, FALSE, nullptr, restart);
+        if (status == static_cast<NTSTATUS>(0x80000006u)) return entries;  // no more files
+        if (!NT_SUCCESS(status)) {
+            problem = failure("list", L"a folder", status);
+            return entries;
+        }
+        for (auto* at = reinterpret_cast<const unsigned char*>(buffer.data());;) {
+            const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..")
+                entries.emplace_back(name, (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+            if (entry->NextEntryOffset == 0) break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// The names (as text) in the folder open as `dir`, in listing order.
+std::vector<std::string> namesIn(HANDLE dir, std::string& problem) {
+    std::vector<std::string> names;
+    for (const auto& entry : entriesIn(dir, problem)) names.push_back(asText(entry.first));
+    return names;
 }
 
 // Runs a Linux program in the temporary folder, not in the tree: Wine keeps a
@@ -68,16 +167,6 @@ bool runLinux(std::vector<std::string> argv) {
     RunOptions options;
     options.cwd = fs::temp_directory_path();
     return runProgram(std::move(argv), options).status == 0;
-}
-
-void makeDir(const fs::path& path) {
-    if (!CreateDirectoryW(longForm(path).c_str(), nullptr)) fail([&] { return "CreateDirectoryW " + asText(path); });
-}
-
-void makeFile(const fs::path& path) {
-    const HANDLE file = CreateFileW(longForm(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) fail([&] { return "CreateFileW " + asText(path); });
-    CloseHandle(file);
 }
 
 #else
@@ -214,18 +303,11 @@ TempTree::TempTree() {
 }
 
 TempTree::~TempTree() {
-    // The links go first, each the way it was made.
-    std::vector<std::string> unlink = {"/bin/rm", "-f"};
-    for (const auto& [relative, byLn] : links_) {
-        const fs::path made = path(relative);
-        if (byLn)
-            unlink.push_back(asText(root_.filename()) + "/" + relative);
-        else if (!RemoveDirectoryW(made.c_str()) && !DeleteFileW(made.c_str()))
-            ADD_FAILURE() << "cannot remove the link " << asText(made);
-    }
-    if (unlink.size() > 2 && !runLinux(unlink)) ADD_FAILURE() << "/bin/rm could not remove the links in " << asText(root_);
-    const std::string problem = removeTree(longForm(root_));
-    if (!problem.empty()) ADD_FAILURE() << "removing " << asText(root_) << ": " << problem;
+    // Linux removes the tree, each link as itself and at any depth: Wine's own
+    // removal follows links, and finds a file by its whole Linux path, which
+    // stops at 4,096 bytes.
+    if (!runLinux({"/bin/rm", "-rf", asText(root_.filename())}))
+        ADD_FAILURE() << "/bin/rm could not remove " << asText(root_);
 }
 
 fs::path TempTree::path(const std::string& relative) const {
@@ -234,21 +316,15 @@ fs::path TempTree::path(const std::string& relative) const {
     return relative.empty() ? root_ : root_ / asPath(native);
 }
 
-void TempTree::makeParents(const std::string& relative) {
-    for (std::size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1))
-        if (GetFileAttributesW(longForm(path(relative.substr(0, slash))).c_str()) == INVALID_FILE_ATTRIBUTES)
-            makeDir(path(relative.substr(0, slash)));
-}
+void TempTree::makeParents(const std::string& relative) { parentIn(root_, relative); }
 
 fs::path TempTree::dir(const std::string& relative) {
-    makeParents(relative);
-    makeDir(path(relative));
+    CloseHandle(makeFolderIn(parentIn(root_, relative).get(), lastName(relative), {}));
     return path(relative);
 }
 
 fs::path TempTree::file(const std::string& relative) {
-    makeParents(relative);
-    makeFile(path(relative));
+    makeFileIn(parentIn(root_, relative).get(), lastName(relative));
     return path(relative);
 }
 
@@ -260,32 +336,31 @@ fs::path TempTree::link(const std::string& relative, const std::string& target) 
     std::error_code ec;
     const DWORD kind = fs::is_directory(made.parent_path() / asPath(nativeTarget), ec) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     if (CreateSymbolicLinkW(made.c_str(), asPath(nativeTarget).c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
-        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        links_.emplace_back(relative, false);
+        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES)
         return made;
-    }
-    // Wine shows the links that Linux programs make as reparse points.
-    if (!runLinux({"/bin/ln", "-s", target, asText(root_.filename()) + "/" + relative}))
-        throw std::runtime_error("cannot make the link " + asText(made));
-    links_.emplace_back(relative, true);
+    // Wine shows the links that Linux programs make as reparse points. The
+    // shell goes down one folder at a time, so the link may lie deeper than a
+    // Linux path reaches.
+    const char* script = R"(for d in "${@:3}"; do cd -- "$d" || exit; done; ln -s -- "$1" "$2")";
+    std::vector<std::string> ln = {"/bin/bash", "-c", script, "ln", target, relative.substr(relative.rfind('/') + 1),
+                                   asText(root_.filename())};
+    for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1)
+        ln.push_back(relative.substr(from, slash - from));
+    if (!runLinux(ln)) throw std::runtime_error("cannot make the link " + asText(made));
     return made;
 }
 
 fs::path TempTree::chain(int depth, const std::string& file, const std::string& name, int sideEvery) {
-    fs::path level = root_;
-    for (int i = 1; i <= depth; ++i) {
-        level /= asPath(name);
-        makeDir(level);
-        makeFile(level / asPath(file));
-        if (sideEvery == 0 || i % sideEvery != 0) continue;
-        fs::path side = level / L"side";
-        makeDir(side);
-        makeFile(side / L"x.scr");
-        for (int k = 0; k < 30; ++k) makeFile(side / std::to_wstring(k));
-        for (int k = 0; k < 10; ++k, side /= L"side") {
-            if (k > 0) makeDir(side);
-            makeFile(side / asPath(file));
-        }
+    const std::wstring folder = asPath(name).native();
+    std::vector<std::wstring> sideFiles = {asPath(file).native(), L"x.scr"};
+    for (int k = 0; k < 30; ++k) sideFiles.push_back(std::to_wstring(k));
+    Handle dir(folderIn(nullptr, root_.native()));
+    if (dir.get() == nullptr) throw std::runtime_error("cannot open " + asText(root_));
+    for (int level = 1; level <= depth; ++level) {
+        dir.reset(makeFolderIn(dir.get(), folder, {sideFiles[0]}));
+        if (sideEvery == 0 || level % sideEvery != 0) continue;
+        Handle side(makeFolderIn(dir.get(), L"side", sideFiles));
+        for (int k = 1; k < 10; ++k) side.reset(makeFolderIn(side.get(), L"side", {sideFiles[0]}));
     }
     return path(name);
 }
@@ -405,14 +480,10 @@ std::vector<std::string> listingOrder(const fs::path& dir) {
     std::vector<std::string> names;
 #ifdef _WIN32
     // The standard listing here stops at 260 characters and misreads some names.
-    WIN32_FIND_DATAW found;
-    const HANDLE listing = FindFirstFileW((longForm(dir) + L"\\*").c_str(), &found);
-    if (listing == INVALID_HANDLE_VALUE) fail([&] { return "FindFirstFileW " + asText(dir); });
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") names.push_back(asText(name));
-    } while (FindNextFileW(listing, &found));
-    FindClose(listing);
+    const Handle folder(folderIn(nullptr, dir.native()));
+    std::string error = folder.get() == nullptr ? "cannot open it" : "";
+    if (error.empty()) names = namesIn(folder.get(), error);
+    if (!error.empty()) throw std::runtime_error("listing " + asText(dir) + ": " + error);
 #else
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) names.push_back(asText(entry.path().filename()));
 #endif
@@ -423,21 +494,20 @@ std::vector<std::string> chainWalkOrder(const std::string& start, const fs::path
                                         const std::string& file, const std::string& name) {
     std::vector<std::string> order, after;
     std::string text = start;
+    // Folder by folder through their descriptors or handles: the chain may be
+    // deeper than the longest path the system takes.
 #ifdef _WIN32
-    fs::path dir = top;
+    Handle dir(folderIn(nullptr, top.native()));
 #else
-    // Folder by folder through their descriptors: the chain may be deeper
-    // than the longest path the system takes.
     Fd dir(::open(top.c_str(), O_RDONLY | O_DIRECTORY));
 #endif
     for (int level = 1; level <= levels; ++level, text = joined(text, name)) {
-#ifdef _WIN32
-        const std::vector<std::string> names = listingOrder(dir);
-        dir /= asPath(name);
-#else
         std::string error;
         const std::vector<std::string> names = namesIn(dir.get(), error);
         if (!error.empty()) throw std::runtime_error("chain level " + std::to_string(level) + ": " + error);
+#ifdef _WIN32
+        dir.reset(folderIn(dir.get(), asPath(name).native()));
+#else
         dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
 #endif
         (!names.empty() && names.front() == file ? order : after).push_back(joined(text, file));

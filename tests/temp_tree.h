@@ -71,17 +71,14 @@ public:
     /// every sideEvery-th level also holds a side branch: a folder "side"
     /// holding `file`, "x.scr" and 30 more files, and below it a chain of 9
     /// more folders "side", each holding `file`. It is built through open
-    /// directories (POSIX) or long-form paths (Windows), so it may go deeper
-    /// than the longest ordinary path.
+    /// directories (POSIX) or handles (Windows), so it may go deeper than the
+    /// longest path.
     std::filesystem::path chain(int depth, const std::string& file, const std::string& name = "d", int sideEvery = 0);
 
 private:
     void makeParents(const std::string& relative);
 
     std::filesystem::path root_;
-#ifdef _WIN32
-    std::vector<std::pair<std::string, bool>> links_;  // relative, and whether `ln` made it
-#endif
 };
 
 /// The names (as text) in `dir` in the order its listing yields them.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -35,14 +36,41 @@ std::vector<std::string> resultTexts(const std::vector<ScanResult>& results) {
     return texts;
 }
 
+// How many handles this process holds, as the system lists every process's.
+std::size_t openHandles() {
+    struct Entry {
+        PVOID object;
+        ULONG_PTR process;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT trace, type;
+        ULONG attributes, reserved;
+    };
+    const auto extendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
+    std::vector<ULONG_PTR> buffer(1 << 14);
+    NTSTATUS status;
+    while ((status = NtQuerySystemInformation(extendedHandleInformation, buffer.data(),
+                                              static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), nullptr)) ==
+           static_cast<NTSTATUS>(0xC0000004u))  // too small
+        buffer.resize(buffer.size() * 2);
+    if (!NT_SUCCESS(status)) throw std::runtime_error("cannot list the handles");
+    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2);
+    return static_cast<std::size_t>(std::count_if(entries, entries + buffer[0], [](const Entry& entry) {
+        return entry.process == GetCurrentProcessId();
+    }));
+}
+
 struct Walk {
     std::vector<std::string> results;  // the results' path texts
     ScanStatistics stats;
 };
 
+// The walk of `start`, which must close every handle it opened.
 Walk walk(const fs::path& start) {
     ScanStatistics stats{};
+    const std::size_t handles = openHandles();
     const std::vector<ScanResult> results = Scanner().scan(start, stats);
+    EXPECT_EQ(openHandles(), handles) << "handles left open";
     return {resultTexts(results), stats};
 }
 
@@ -171,7 +199,7 @@ public:
     explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
     bool next(ListedEntry& entry, std::error_code&) override {
         if (at_ == entries_.size()) return false;
-        entry = {entries_[at_].first, entries_[at_].second};
+        entry = {entries_[at_].first, entries_[at_].second, {}};
         ++at_;
         return true;
     }
@@ -228,6 +256,58 @@ TEST(WindowsWalk, NamesThatAreNotValidUtf16AreWalkedAndShownWithReplacementChara
     EXPECT_EQ(paths, (std::vector<std::wstring>{wideRoot + L"\\x" + L'\xd800' + L".scr",
                                                 wideRoot + L"\\" + kOddFolder + L"\\in.scr"}));
     EXPECT_EQ(told, (std::vector<std::string>{root, root + "\\y\xef\xbf\xbd"}));
+}
+
+// ---- The system's folders -----------------------------------------------
+
+// Below the start folder each folder is opened by its name as listed, in its
+// parent's handle; a name longer than a counted name holds reaches nothing.
+// A folder's listed identity is the one its own handle and a link to it give.
+// Every handle is closed. (Wine finds a name in any letter case, so what the
+// folders do with a name listed in two cases cannot be shown here.)
+TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentities) {
+    TempTree tree;
+    tree.file("T/Sub/x.scr");
+    tree.link("T/ln", "Sub");
+    std::error_code ec;
+    FileIdentity startByPath, subByPath;
+    ASSERT_EQ(queryPath(systemPath(tree.path("T")), ec, &startByPath), EntryKind::directory);
+    ASSERT_EQ(queryPath(systemPath(tree.path("T/Sub")), ec, &subByPath), EntryKind::directory);
+    const std::size_t handles = openHandles();
+    {
+        const std::unique_ptr<FolderPath> folders = systemFolders();
+        const OpenedFolder start = folders->openStart(systemPath(tree.path("T")));
+        ASSERT_TRUE(start.listing);
+        EXPECT_TRUE(sameFile(start.identity, startByPath));
+        std::vector<std::string> names;
+        ListedEntry entry;
+        while (start.listing->next(entry, ec)) {
+            names.push_back(asText(NativeString(entry.name)));
+            if (entry.name != L"Sub") continue;
+            EXPECT_EQ(entry.kind, EntryKind::directory);
+            EXPECT_TRUE(sameFile(entry.identity, subByPath));
+        }
+        EXPECT_FALSE(ec);
+        EXPECT_EQ(names, listingOrder(tree.path("T")));  // no "." or ".."
+        FileIdentity byLink;
+        EXPECT_EQ(folders->query(L"ln", ec, &byLink), EntryKind::directory);
+        EXPECT_TRUE(sameFile(byLink, subByPath));
+
+        // The low 16 bits of its length in bytes would name "Sub".
+        const std::wstring tooLong = L"Sub" + std::wstring(32768, L'x');
+        const OpenedFolder unreachable = folders->openChild(tooLong);
+        EXPECT_FALSE(unreachable.listing);
+        EXPECT_EQ(unreachable.kind, EntryKind::unknown);
+        EXPECT_EQ(folders->query(tooLong, ec, nullptr), EntryKind::unknown);
+
+        const OpenedFolder sub = folders->openChild(L"Sub");
+        ASSERT_TRUE(sub.listing);
+        EXPECT_TRUE(sameFile(folders->identity(1), subByPath));
+        ASSERT_TRUE(sub.listing->next(entry, ec));
+        EXPECT_EQ(std::wstring(entry.name), L"x.scr");
+        EXPECT_FALSE(sub.listing->next(entry, ec));
+    }
+    EXPECT_EQ(openHandles(), handles) << "handles left open";
 }
 
 // ---- The walk on drive C: -----------------------------------------------
@@ -351,16 +431,20 @@ TEST(WindowsWalk, NamesTheOrdinaryPathRulesWouldChangeAreWalkedAsThemselves) {
     EXPECT_EQ(w.results, std::vector<std::string>{tree.text("trail./x.scr")});
 }
 
-// About 1,300 characters, far past the 260 of an ordinary path.
-TEST(WindowsWalk, FoldersPastTheOrdinaryPathLimitAreWalked) {
+// About 4,600 characters, past the 4,096 bytes of a Linux path, below which
+// Wine reads no volume for a handle: a link at the bottom back to its folder
+// is still known for one on the walk path.
+TEST(WindowsWalk, FoldersPastALinuxPathAreWalkedAndTheirLinksChecked) {
     TempTree tree;
-    const std::string name = "a-folder-name-forty-characters-long-0123";
-    ASSERT_EQ(name.size(), 40u);
-    const fs::path top = tree.chain(30, "f.scr", name);
+    const std::string name(100, 'n');
+    const fs::path top = tree.chain(45, "f.scr", name);
+    std::string bottom = name;
+    for (int level = 2; level <= 45; ++level) bottom += "/" + name;
+    tree.link(bottom + "/up", "..");
     const std::string start = forwardSlashes(asText(top));
     const Walk w = walk(asPath(start));
-    EXPECT_EQ(w.stats, (ScanStatistics{30, 30, 30, 0, 0, 30}));
-    EXPECT_EQ(w.results, chainWalkOrder(start, top, 30, "f.scr", name));
+    EXPECT_EQ(w.stats, (ScanStatistics{45, 45, 45, 1, 0, 45}));
+    EXPECT_EQ(w.results, chainWalkOrder(start, top, 45, "f.scr", name));
 }
 
 // ---- Long-form system paths ------------------------------------------------
