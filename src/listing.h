@@ -102,7 +102,10 @@ public:
     /// directory with `error` set.
     virtual OpenedFolder openStart(const NativeString& start) = 0;
     /// Opens the subfolder `name` of the deepest folder, links followed.
-    virtual OpenedFolder openChild(NativeView name) = 0;
+    /// `listed` is its identity as the walk has it from the listing or from
+    /// the query that followed its link, unknown when it has none (on
+    /// Windows it gives the volume of the folder's entries).
+    virtual OpenedFolder openChild(NativeView name, const FileIdentity& listed) = 0;
     /// Leaves the deepest folder.
     virtual void leave() = 0;
     /// What `name` in the deepest folder is, links followed: file, directory,

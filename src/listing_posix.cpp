@@ -243,7 +243,7 @@ public:
         return entered(fd, false);
     }
 
-    OpenedFolder openChild(NativeView name) override {
+    OpenedFolder openChild(NativeView name, const FileIdentity&) override {
         OpenedFolder opened;
         const int parent = deepest(opened.error);
         if (parent < 0) return opened;

@@ -100,15 +100,16 @@ constexpr struct {
     {0x80000026, EntryKind::other},                 // LX_BLK
 };
 
-// Opens `name` in the folder open as `folder` with NtCreateFile; with no
-// folder, `name` is a whole path in the system's own form (\??\C:\...). The
-// name is taken as it is, letter case included.
+// Opens `name` in the folder open as `folder` with NtCreateFile, taking the
+// name as it is listed, letter case included. With no folder, `name` is a
+// whole path in the system's own form (\??\C:\...), which a user typed: its
+// letters match in any case, as in every other program.
 NTSTATUS openIn(HANDLE folder, NativeView name, ACCESS_MASK access, ULONG options, HANDLE& handle) {
     if (name.size() > kLongestName) return kNameTooLong;
     const auto bytes = static_cast<USHORT>(name.size() * sizeof(wchar_t));
     UNICODE_STRING counted{bytes, bytes, const_cast<wchar_t*>(name.data())};
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &counted, 0, folder, nullptr);
+    InitializeObjectAttributes(&attributes, &counted, folder == nullptr ? OBJ_CASE_INSENSITIVE : 0, folder, nullptr);
     IO_STATUS_BLOCK io;
     return NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
 }
@@ -301,18 +302,13 @@ public:
         return opened;
     }
 
-    OpenedFolder openChild(NativeView name) override {
-        Level& parent = levels_.back();
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        const Level& parent = levels_.back();
         HANDLE handle;
         const NTSTATUS status = openIn(parent.handle, name, kListAccess, kFolderOptions, handle);
-        if (NT_SUCCESS(status)) {
-            // A plain subfolder lies on its parent's volume; one that a link
-            // leads to, on the volume its query found.
-            std::uint64_t volume = parent.volume;
-            for (const auto& [link, target] : parent.linkVolumes)
-                if (link == name) volume = target;
-            return entered(handle, volume);
-        }
+        // A plain subfolder lies on its parent's volume; one that a link
+        // leads to, on the volume its query found.
+        if (NT_SUCCESS(status)) return entered(handle, listed.known ? listed.volume : parent.volume);
         // Why it could not be listed: asked of what is there now. A folder
         // refused for lack of permission is no error.
         OpenedFolder opened;
@@ -329,15 +325,10 @@ public:
     }
 
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
-        Level& level = levels_.back();
         HANDLE handle = nullptr;
-        const NTSTATUS status = openIn(level.handle, name, kAttributesAccess, kAttributesOptions, handle);
+        const NTSTATUS status = openIn(levels_.back().handle, name, kAttributesAccess, kAttributesOptions, handle);
         const EntryKind kind = inspect(RtlNtStatusToDosError(status), handle, ec, identity);
-        if (identity != nullptr && identity->known) {
-            identity->volume = onVolume(identity->volume);
-            if (kind == EntryKind::directory && identity->volume != level.volume)
-                level.linkVolumes.emplace_back(NativeString(name), identity->volume);
-        }
+        if (identity != nullptr && identity->known) identity->volume = onVolume(identity->volume);
         return kind;
     }
 
@@ -351,12 +342,10 @@ private:
     struct Level {
         HANDLE handle;
         std::uint64_t volume;
-        // The subfolders that links lead to on another volume, and that volume.
-        std::vector<std::pair<NativeString, std::uint64_t>> linkVolumes;
     };
 
     OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
-        levels_.push_back(Level{handle, volume, {}});
+        levels_.push_back(Level{handle, volume});
         OpenedFolder opened;
         opened.listing = std::make_unique<WindowsListing>(handle, volume, buffer_);
         opened.kind = EntryKind::directory;

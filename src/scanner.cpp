@@ -355,7 +355,7 @@ private:
             ++stats_.protectedSkipped;
             return;
         }
-        const OpenedFolder opened = folders_->openChild(entry.name);
+        const OpenedFolder opened = folders_->openChild(entry.name, entry.identity);
         if (!opened.listing) {
             switch (opened.kind) {
             case EntryKind::unknown:
@@ -373,12 +373,13 @@ private:
             }
             return;
         }
-        // The same folder as one on the walk path is not entered again.
-        // Where the identity comes with the opening every folder is checked;
-        // elsewhere (Windows) it costs a query, which only a link or a folder
-        // below one pays: in a tree without links only a link can lead back,
-        // but below a link to a folder D a second link to an ancestor of D
-        // leads on through plain subdirectories to D again.
+        // The same folder as one on the walk path is not entered again. A
+        // folder's identity comes with its opening (POSIX), with its listing
+        // or with its link's query (Windows); where none came, it costs a
+        // query, which only a folder below a link pays: in a tree without
+        // links only a link can lead back, but below a link to a folder D a
+        // second link to an ancestor of D leads on through plain
+        // subdirectories to D again.
         const bool belowLink = entry.link || level.belowLink;
         FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
         const bool asked = identity.known || belowLink;

@@ -97,7 +97,9 @@ std::vector<std::string> chainWalkOrder(const std::string& start, const std::fil
 class ForwardingFolders : public FolderPath {
 public:
     OpenedFolder openStart(const NativeString& start) override { return system_->openStart(start); }
-    OpenedFolder openChild(NativeView name) override { return system_->openChild(name); }
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        return system_->openChild(name, listed);
+    }
     void leave() override { system_->leave(); }
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
         return system_->query(name, ec, identity);

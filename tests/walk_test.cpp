@@ -213,7 +213,9 @@ class FailingFolders final : public ForwardingFolders {
 public:
     FailingFolders(std::string folder, std::size_t after) : folder_(std::move(folder)), after_(after) {}
     OpenedFolder openStart(const NativeString& start) override { return failing(system_->openStart(start), ""); }
-    OpenedFolder openChild(NativeView name) override { return failing(system_->openChild(name), asText(NativeString(name))); }
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        return failing(system_->openChild(name, listed), asText(NativeString(name)));
+    }
 
 private:
     OpenedFolder failing(OpenedFolder opened, const std::string& name) {
@@ -413,7 +415,7 @@ TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
     fs::path path = t;
     for (const char* name : {"a", "b", "c"}) {
         path /= name;
-        const OpenedFolder opened = folders->openChild(name);
+        const OpenedFolder opened = folders->openChild(name, {});
         ASSERT_TRUE(opened.listing) << path << ": " << opened.error.message();
         EXPECT_TRUE(sameFile(opened.identity, identityOf(path))) << path;
     }
@@ -434,14 +436,14 @@ TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
     FreeDescriptors two(2, t);
     const std::unique_ptr<FolderPath> folders = systemFolders();
     ASSERT_TRUE(folders->openStart(t.native()).listing);
-    ASSERT_TRUE(folders->openChild("a").listing);
-    OpenedFolder failed = folders->openChild("missing");
+    ASSERT_TRUE(folders->openChild("a", {}).listing);
+    OpenedFolder failed = folders->openChild("missing", {});
     EXPECT_EQ(failed.kind, EntryKind::missing);
-    failed = folders->openChild("fa");
+    failed = folders->openChild("fa", {});
     EXPECT_EQ(failed.kind, EntryKind::file);
     EXPECT_FALSE(failed.listing);
     for (const auto& [name, real] : {std::pair{"l", "x"}, std::pair{"ly", "y"}}) {
-        const OpenedFolder opened = folders->openChild(name);
+        const OpenedFolder opened = folders->openChild(name, {});
         ASSERT_TRUE(opened.listing) << name;
         EXPECT_TRUE(sameFile(opened.identity, identityOf(t / real))) << name;
     }
@@ -461,7 +463,7 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         FreeDescriptors two(2, t);
         const std::unique_ptr<FolderPath> folders = systemFolders();
         ASSERT_TRUE(folders->openStart(t.native()).listing);
-        for (const char* name : {"a", "l", "ly"}) ASSERT_TRUE(folders->openChild(name).listing) << name;
+        for (const char* name : {"a", "l", "ly"}) ASSERT_TRUE(folders->openChild(name, {}).listing) << name;
         moveEntry(tree.path(replaced), tree.path(replaced + "-old"));
         if (replaced == "T") {
             linkedTree(tree, "T");
@@ -471,7 +473,7 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         }
         folders->leave();
         EXPECT_EQ(queried(*folders, "fx"), "failed");
-        const OpenedFolder opened = folders->openChild("anything");
+        const OpenedFolder opened = folders->openChild("anything", {});
         EXPECT_FALSE(opened.listing);
         EXPECT_TRUE(opened.error);
         folders->leave();
@@ -524,7 +526,7 @@ TEST(Folders, StartPathsPastThePathLimit) {
     EXPECT_TRUE(sameFile(opened.identity, fileIdentity(st.st_dev, 0, st.st_ino)));
     // Entered through a link, the start folder again, twice: the ".." of
     // each leads above it, so the start folder is opened again by its path.
-    for (int level = 1; level <= 2; ++level) ASSERT_TRUE(folders->openChild("self").listing) << level;
+    for (int level = 1; level <= 2; ++level) ASSERT_TRUE(folders->openChild("self", {}).listing) << level;
     folders->leave();
     folders->leave();
     EXPECT_EQ(queried(*folders, "f"), "file");

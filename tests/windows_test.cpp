@@ -221,7 +221,7 @@ public:
             {std::wstring(L"x") + L'\xd800' + L".scr", EntryKind::file}, {kOddFolder, EntryKind::directory}});
         return opened;
     }
-    OpenedFolder openChild(NativeView name) override {
+    OpenedFolder openChild(NativeView name, const FileIdentity&) override {
         EXPECT_EQ(std::wstring(name), kOddFolder) << "entered by another name";
         inFolder_ = true;
         return {std::make_unique<FixedListing>(std::vector<std::pair<std::wstring, EntryKind>>{{L"in.scr", EntryKind::file}}),
@@ -295,16 +295,20 @@ TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentit
 
         // The low 16 bits of its length in bytes would name "Sub".
         const std::wstring tooLong = L"Sub" + std::wstring(32768, L'x');
-        const OpenedFolder unreachable = folders->openChild(tooLong);
+        const OpenedFolder unreachable = folders->openChild(tooLong, {});
         EXPECT_FALSE(unreachable.listing);
         EXPECT_EQ(unreachable.kind, EntryKind::unknown);
         EXPECT_EQ(folders->query(tooLong, ec, nullptr), EntryKind::unknown);
 
-        const OpenedFolder sub = folders->openChild(L"Sub");
+        // Entered as a link's target on another volume: its entries lie on that volume.
+        FileIdentity elsewhere = subByPath;
+        elsewhere.volume ^= 1;
+        const OpenedFolder sub = folders->openChild(L"Sub", elsewhere);
         ASSERT_TRUE(sub.listing);
         EXPECT_TRUE(sameFile(folders->identity(1), subByPath));
         ASSERT_TRUE(sub.listing->next(entry, ec));
         EXPECT_EQ(std::wstring(entry.name), L"x.scr");
+        EXPECT_EQ(entry.identity.volume, elsewhere.volume);
         EXPECT_FALSE(sub.listing->next(entry, ec));
     }
     EXPECT_EQ(openHandles(), handles) << "handles left open";
