@@ -12,9 +12,11 @@
 #
 # Options:
 #   --runs N          timed runs per command (default 10, at least 5)
-#   --reference REV   build Dravelon at git revision REV as well and require the
-#                     report of every tree to be byte-identical to that build's
-#                     (of D only shown: earlier builds stopped at the path limit)
+#   --reference REV   build Dravelon at git revision REV as well, time it and
+#                     measure its peak memory beside the program's, and require
+#                     the report of every tree to be byte-identical to that
+#                     build's (of D only shown: earlier builds stopped at the
+#                     path limit)
 #   --trees LIST      trees to measure, e.g. AB (default ABCDEF); "-" for none
 #   --clean           remove the trees from DIR at the end
 #   --windows         also time dravelon.exe under Wine against two bare walks
@@ -43,7 +45,7 @@ while [[ $# -gt 0 ]]; do
         --trees) trees="${2//-/}"; shift 2 ;;
         --clean) clean=1; shift ;;
         --windows) windows=1; shift ;;
-        -h|--help) sed -n '2,30p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -129,12 +131,13 @@ done
 # itself, so the quotes below reach no shell.
 expr="-type f ( -iname '*.scr' -o -iname '*.pif' )"
 declare -A target_floor=([A]=1.15 [B]=1.3 [C]=1.3 [D]=1.3) target_find=([A]=0.6 [B]=0.35 [C]=0.7 [D]=0.7) \
-    target_bfs=([A]=0.85 [B]=0.7 [C]=2.0 [D]=2.0) target_rss=([A]=12 [B]=12 [C]=16 [D]=16)
+    target_bfs=([A]=0.85 [B]=0.7 [C]=2.0 [D]=2.0) target_rss=([A]=12 [B]=12 [C]=16 [D]=16 [E]=16 [F]=16)
 # E under a limit of descriptors: the limit, then the targets against the bare
 # walk and against bfs -L under the same limit.
 deep_limits=("1024 1.3 1.2" "64 1.5 1.5")
 rows=()
 deep_rows=()
+reference_rows=()
 status=0
 # Writes the report of `command...` on tree $tree to the file $1; of E and F
 # only the first 20 lines, the size and the SHA-256 digest are kept.
@@ -164,8 +167,11 @@ for tree in $(echo "$trees" | grep -o .); do
     else
         echo "Tree $tree: the report with 16 descriptors differs" >&2; status=1
     fi
+    timed=(-n dravelon "$dravelon '$t'")
     if [[ -n "$reference_bin" ]]; then
-        keep_report "$dir/reports/$tree.reference" "$reference_bin" "$t"
+        timed+=(-n reference "$reference_bin '$t'")
+        keep_report "$dir/reports/$tree.reference" /usr/bin/time -v -o "$dir/reports/$tree.reference.time" \
+            "$reference_bin" "$t"
         if cmp -s "$report" "$dir/reports/$tree.reference"; then
             echo "Tree $tree: report identical to the reference build's"
         elif [[ $tree == D ]]; then
@@ -179,7 +185,7 @@ for tree in $(echo "$trees" | grep -o .); do
     echo "Timing tree $tree ($analysed files analysed)"
     q="'$t'"
     hyperfine -N --warmup 1 --runs "$runs" --style basic --export-csv "$dir/reports/$tree.csv" \
-        -n dravelon "$dravelon $q" \
+        "${timed[@]}" \
         -n floor "$build/floor $q" \
         -n find "find $q $expr" \
         -n bfs "bfs $q $expr" >"$dir/reports/$tree.hyperfine"
@@ -192,6 +198,13 @@ for tree in $(echo "$trees" | grep -o .); do
             printf "| %s | %.3f | %.3f | %.3f | %.3f | %.2f%s | %.2f%s | %.2f%s | %.1f%s |\n", tree, d, l, f, b,
                 d / l, mark(d / l, tl), d / f, mark(d / f, tf), d / b, mark(d / b, tb), rss / 1024, mark(rss / 1024, tm)
         }')")
+    if [[ -n "$reference_bin" ]]; then
+        reference_rss="$(awk -F': ' '/Maximum resident set size/ {print $2}' "$dir/reports/$tree.reference.time")"
+        reference_rows+=("$(awk -v tree="$tree" -v d="$(median dravelon)" -v r="$(median reference)" \
+            -v rss="$rss_kb" -v rr="$reference_rss" 'BEGIN {
+                printf "| %s | %.3f | %.3f | %.2f | %.1f | %.1f |\n", tree, d, r, d / r, rss / 1024, rr / 1024
+            }')")
+    fi
 
     [[ $tree == E ]] || continue
     # The bare walk holds a descriptor for every level, so it runs only under
@@ -278,6 +291,14 @@ if (( ${#rows[@]} )); then
     echo "| tree | dravelon (s) | floor (s) | find (s) | bfs (s) | dravelon/floor | dravelon/find | dravelon/bfs | peak RSS (MiB) |"
     echo "|---|---|---|---|---|---|---|---|---|"
     printf '%s\n' "${rows[@]}"
+fi
+if (( ${#reference_rows[@]} )); then
+    echo
+    echo "Against the reference build ($rev), in the same runs:"
+    echo
+    echo "| tree | dravelon (s) | reference (s) | dravelon/reference | peak RSS (MiB) | reference peak RSS (MiB) |"
+    echo "|---|---|---|---|---|---|"
+    printf '%s\n' "${reference_rows[@]}"
 fi
 if (( ${#deep_rows[@]} )); then
     echo
