@@ -256,14 +256,29 @@ if (( windows )); then
     wine_run="$source_dir/cmake/wine-run $wine_prefix"
     "$source_dir/cmake/wine-run" "$wine_prefix" start
     # Times the three on the Windows folder $2 (name $1, $3 files), $4 runs
-    # after $5 warm-up runs; the subtree's ratio is held to its target.
+    # after $5 warm-up runs; the subtree's ratio is held to its target. Under
+    # Wine a run's time drifts by a quarter from one minute to the next, so
+    # the three take turns, one run each in a round, each round in another
+    # order, rather than one after the other's whole series; the times of
+    # every run are kept in DIR/reports/windows-NAME.times.
     time_windows() {
         echo "Timing dravelon.exe under Wine on $2 ($3 files)"
-        hyperfine -N --warmup "$5" --runs "$4" --style basic --export-csv "$dir/reports/windows-$1.csv" \
-            -n dravelon.exe "$wine_run $build/windows/dravelon.exe '$2'" \
-            -n floor_windows_handles.exe "$wine_run $build/floor_windows_handles.exe '$2'" \
-            -n floor_windows.exe "$wine_run $build/floor_windows.exe '$2'" >"$dir/reports/windows-$1.hyperfine"
-        median() { awk -F, -v name="$1" '$1 == name {print $4}' "$dir/reports/windows-$2.csv"; }
+        local programs=(dravelon.exe floor_windows_handles.exe floor_windows.exe) times="$dir/reports/windows-$1.times"
+        local paths=("$build/windows/dravelon.exe" "$build/floor_windows_handles.exe" "$build/floor_windows.exe")
+        : >"$times"
+        for (( round = 0; round < $4 + $5; round++ )); do
+            for (( turn = 0; turn < 3; turn++ )); do
+                local k=$(( (round + turn) % 3 )) started ended
+                started="$(date +%s%N)"
+                $wine_run "${paths[$k]}" "$2" >/dev/null
+                ended="$(date +%s%N)"
+                (( round < $5 )) || echo "${programs[$k]} $(( ended - started ))" >>"$times"
+            done
+        done
+        median() {
+            awk -v name="$1" '$1 == name {print $2 / 1e9}' "$dir/reports/windows-$2.times" | sort -g |
+                awk '{ v[NR] = $1 } END { print NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+        }
         windows_rows+=("$(awk -v what="$1" -v files="$3" -v d="$(median dravelon.exe "$1")" \
             -v h="$(median floor_windows_handles.exe "$1")" -v p="$(median floor_windows.exe "$1")" '
             BEGIN {
@@ -312,6 +327,7 @@ fi
 if (( ${#windows_rows[@]} )); then
     echo
     echo "Under Wine ($(wine --version 2>/dev/null)), on $folder (subtree) and $chain (chain);" \
+        "the three taking turns, medians of $runs rounds after 1 warm-up on the subtree, of 3 on the chain;" \
         "target: dravelon.exe <= 1.1x the faster bare walk on the subtree."
     echo
     echo "| tree | files | dravelon.exe (s) | floor_windows_handles.exe (s) | floor_windows.exe (s) | dravelon.exe / faster |"
