@@ -390,8 +390,7 @@ private:
         if (!parent.identity.known) return;
         const int up = openAt(fd, "..", kOpenFlags);
         if (up < 0) return;
-        struct stat st {};
-        if (::fstat(up, &st) == 0 && sameFile(identityOf(st), parent.identity))
+        if (isSame(up, parent))
             parent.fd = up;
         else
             release(up);

@@ -126,6 +126,15 @@ struct Level {
     std::size_t next = 0;
 };
 
+// An identity's hash, its bits mixed so that the low ones, which pick a slot
+// in a table, depend on all of them.
+std::uint64_t identityHash(std::uint64_t volume, std::uint64_t high, std::uint64_t low) {
+    std::uint64_t h = low ^ (high * 0x9E3779B97F4A7C15u) ^ (volume * 0xC2B2AE3D27D4EB4Fu);
+    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
+    h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
+    return h ^ (h >> 31);
+}
+
 // The identities of the folders walked below links, for the whole walk.
 // Each is kept once, in blocks that never move, and found by its number in a
 // table kept at most half full (open addressing): 24 bytes for each identity
@@ -161,12 +170,9 @@ private:
 
     // The slot that holds the key's number, or the free one where it belongs.
     std::uint32_t& slotFor(const Key& key) {
-        std::uint64_t h = key.low ^ (key.high * 0x9E3779B97F4A7C15u) ^ (key.volume * 0xC2B2AE3D27D4EB4Fu);
-        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
-        h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
-        h ^= h >> 31;
         const std::size_t mask = table_.size() - 1;
-        for (std::size_t i = static_cast<std::size_t>(h) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = static_cast<std::size_t>(identityHash(key.volume, key.high, key.low)) & mask;;
+             i = (i + 1) & mask) {
             std::uint32_t& slot = table_[i];
             if (slot == kFree || this->key(slot) == key) return slot;
         }
@@ -184,7 +190,7 @@ private:
 
 struct IdentityHash {
     std::size_t operator()(const FileIdentity& id) const {
-        return std::hash<std::uint64_t>()(id.low ^ (id.high * 0x9E3779B97F4A7C15u) ^ (id.volume << 1));
+        return static_cast<std::size_t>(identityHash(id.volume, id.high, id.low));
     }
 };
 struct IdentityEqual {
