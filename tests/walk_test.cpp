@@ -403,23 +403,33 @@ fs::path linkedTree(TempTree& tree, const std::string& t) {
     return tree.path(t);
 }
 
-// With two free descriptors every folder above the deepest is given up; the
-// walk climbs back through "..", which leads to the same folders even after
-// they were moved.
-TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
+// The linked tree T, and the system's folders open at it with two free
+// descriptors: every folder above the deepest is given up.
+struct TwoFree {
+    TwoFree() { EXPECT_TRUE(folders->openStart(t.native()).listing); }
+
     TempTree tree;
     const fs::path t = linkedTree(tree, "T");
-    FreeDescriptors two(2, t);
+    FreeDescriptors two{2, t};
     const std::unique_ptr<FolderPath> folders = systemFolders();
-    ASSERT_TRUE(folders->openStart(t.native()).listing);
-    fs::path path = t;
-    for (const char* name : {"a", "b", "c"}) {
-        path /= name;
+
+    // Enters `name`, which must be the folder at `real`.
+    void enter(const char* name, const fs::path& real) {
         const OpenedFolder opened = folders->openChild(name, {});
-        ASSERT_TRUE(opened.listing) << path << ": " << opened.error.message();
-        EXPECT_TRUE(sameFile(opened.identity, identityOf(path))) << path;
+        EXPECT_TRUE(opened.listing) << name << ": " << opened.error.message();
+        EXPECT_TRUE(sameFile(opened.identity, identityOf(real))) << name;
     }
-    moveEntry(t / "a", t / "moved");
+};
+
+// The walk climbs back through "..", which leads to the same folders even
+// after they were moved.
+TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
+    TwoFree f;
+    FolderPath* folders = f.folders.get();
+    f.enter("a", f.t / "a");
+    f.enter("b", f.t / "a/b");
+    f.enter("c", f.t / "a/b/c");
+    moveEntry(f.t / "a", f.t / "moved");
     folders->leave();
     EXPECT_EQ(queried(*folders, "fb"), "file");
     folders->leave();
@@ -431,22 +441,16 @@ TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
 // A folder whose subfolder was reached through a link is opened again by
 // its names; a failed open leaves the walk path as it was.
 TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
-    TempTree tree;
-    const fs::path t = linkedTree(tree, "T");
-    FreeDescriptors two(2, t);
-    const std::unique_ptr<FolderPath> folders = systemFolders();
-    ASSERT_TRUE(folders->openStart(t.native()).listing);
-    ASSERT_TRUE(folders->openChild("a", {}).listing);
+    TwoFree f;
+    FolderPath* folders = f.folders.get();
+    f.enter("a", f.t / "a");
     OpenedFolder failed = folders->openChild("missing", {});
     EXPECT_EQ(failed.kind, EntryKind::missing);
     failed = folders->openChild("fa", {});
     EXPECT_EQ(failed.kind, EntryKind::file);
     EXPECT_FALSE(failed.listing);
-    for (const auto& [name, real] : {std::pair{"l", "x"}, std::pair{"ly", "y"}}) {
-        const OpenedFolder opened = folders->openChild(name, {});
-        ASSERT_TRUE(opened.listing) << name;
-        EXPECT_TRUE(sameFile(opened.identity, identityOf(t / real))) << name;
-    }
+    f.enter("l", f.t / "x");
+    f.enter("ly", f.t / "y");
     for (const auto& [name, kind] : {std::pair{"fx", "file"}, std::pair{"fa", "file"}, std::pair{"a", "directory"}}) {
         folders->leave();
         EXPECT_EQ(queried(*folders, name), kind) << name;
@@ -458,12 +462,12 @@ TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
 TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
     for (const std::string replaced : {"T/a", "T"}) {
         SCOPED_TRACE(replaced);
-        TempTree tree;
-        const fs::path t = linkedTree(tree, "T");
-        FreeDescriptors two(2, t);
-        const std::unique_ptr<FolderPath> folders = systemFolders();
-        ASSERT_TRUE(folders->openStart(t.native()).listing);
-        for (const char* name : {"a", "l", "ly"}) ASSERT_TRUE(folders->openChild(name, {}).listing) << name;
+        TwoFree f;
+        TempTree& tree = f.tree;
+        FolderPath* folders = f.folders.get();
+        f.enter("a", f.t / "a");
+        f.enter("l", f.t / "x");
+        f.enter("ly", f.t / "y");
         moveEntry(tree.path(replaced), tree.path(replaced + "-old"));
         if (replaced == "T") {
             linkedTree(tree, "T");
@@ -482,6 +486,7 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         EXPECT_EQ(queried(*folders, "a-old"), replaced == "T" ? "failed" : "directory");
     }
 }
+
 // A start path of exactly PATH_MAX bytes, which the system takes in no one
 // call, and paths that go on past it with a separator right at the limit
 // are reached in steps, also when the start folder is opened again.
@@ -542,22 +547,22 @@ TEST(Folders, ListedKinds) {
     tree.fifo("p");
     const int dir = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const struct {
-        int dir;
         unsigned char type;
         const char* name;
         EntryKind kind;
     } rows[] = {
-        {dir, DT_REG, "none", EntryKind::file},        {dir, DT_DIR, "none", EntryKind::directory},
-        {dir, DT_LNK, "none", EntryKind::link},        {dir, DT_FIFO, "none", EntryKind::other},
-        {dir, DT_SOCK, "none", EntryKind::other},      {dir, DT_CHR, "none", EntryKind::other},
-        {dir, DT_BLK, "none", EntryKind::other},       {dir, DT_UNKNOWN, "f", EntryKind::file},
-        {dir, DT_UNKNOWN, "d", EntryKind::directory},  {dir, DT_UNKNOWN, "l", EntryKind::link},
-        {dir, DT_UNKNOWN, "p", EntryKind::other},      {dir, DT_UNKNOWN, "none", EntryKind::missing},
-        {-1, DT_UNKNOWN, "f", EntryKind::unknown},  // the query fails
+        {DT_REG, "none", EntryKind::file},       {DT_DIR, "none", EntryKind::directory},
+        {DT_LNK, "none", EntryKind::link},       {DT_FIFO, "none", EntryKind::other},
+        {DT_SOCK, "none", EntryKind::other},     {DT_CHR, "none", EntryKind::other},
+        {DT_BLK, "none", EntryKind::other},      {DT_UNKNOWN, "f", EntryKind::file},
+        {DT_UNKNOWN, "d", EntryKind::directory}, {DT_UNKNOWN, "l", EntryKind::link},
+        {DT_UNKNOWN, "p", EntryKind::other},     {DT_UNKNOWN, "none", EntryKind::missing},
     };
     for (const auto& row : rows)
-        EXPECT_EQ(static_cast<int>(listedKind(row.dir, row.type, row.name)), static_cast<int>(row.kind))
+        EXPECT_EQ(static_cast<int>(listedKind(dir, row.type, row.name)), static_cast<int>(row.kind))
             << "type " << static_cast<int>(row.type) << ", " << row.name;
+    // A query that fails.
+    EXPECT_EQ(static_cast<int>(listedKind(-1, DT_UNKNOWN, "f")), static_cast<int>(EntryKind::unknown));
     ::close(dir);
 }
 
