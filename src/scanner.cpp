@@ -390,16 +390,23 @@ private:
         FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
         const bool asked = identity.known || belowLink;
         if (!identity.known && belowLink) identity = folders_->identity(levels_.size());
-        // Below a link each folder is walked once: met again there, through
-        // a second link or as a plain subfolder, it is passed over like a
-        // loop, so that links which fan out cannot multiply the walk. The
-        // tree reached without any link is walked whatever links lead into it.
-        if (isOnWalkPath(identity) || (belowLink && !walkedBelowLinks_.insert(identity))) {
+        // A loop: walking it would end in a failure of the system, so it
+        // counts as one.
+        if (isOnWalkPath(identity)) {
             folders_->leave();
             ++stats_.accessSkipped;
             return;
         }
+        // Below a link each folder is walked once: met again there, through
+        // a second link or as a plain subfolder, it is a folder found and not
+        // listed again, so that links which fan out cannot multiply the walk.
+        // The tree reached without any link is walked whatever links lead
+        // into it.
         ++stats_.directoriesDiscovered;
+        if (belowLink && !walkedBelowLinks_.insert(identity)) {
+            folders_->leave();
+            return;
+        }
         text_.resize(level.textEnd);
         text_.append(name);
         const std::size_t folderEnd = text_.size();

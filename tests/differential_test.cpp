@@ -207,8 +207,8 @@ bool readQuoted(const std::string& line, std::size_t& at, std::string& text) {
 //  - find walks a directory on every path that leads to it. Below links the
 //    program walks each directory once: a directory reached through a link,
 //    or below one, that was walked there before (in walk order, which is
-//    find's) counts as skipped for access, and what find met below it is
-//    left out.
+//    find's) counts as discovered and nothing else, and what find met below
+//    it is left out.
 struct Judgement {
     ScanStatistics counters{};
     std::vector<SuspiciousLine> lines;
@@ -238,13 +238,12 @@ Judgement judge(const std::string& root, const std::vector<Found>& found, const 
             if (entry.kind == 'd' || entry.kind == 'f') ++j.counters.protectedSkipped;
         } else if (entry.kind == 'd') {
             const bool belowLink = parent->second || entry.link;
+            ++j.counters.directoriesDiscovered;
             if (belowLink && !walkedBelowLinks.insert(entry.identity).second) {
-                ++j.counters.accessSkipped;
                 ++j.repeats;
                 continue;
             }
             walked.emplace(entry.path, belowLink);
-            ++j.counters.directoriesDiscovered;
         } else if (entry.kind == 'f') {
             ++j.counters.filesFound;
             ++j.counters.filesAnalyzed;

@@ -99,36 +99,36 @@ LinkedTree linkBomb(bool nested) {
         // walks of n0 ... n29 meet 177 ways to the next folder and enter 60.
         const std::vector<std::string> again(tree.names.begin() + 1, tree.names.end());
         tree.names.insert(tree.names.end(), again.begin(), again.end());
-        tree.stats = {61, 61, 61, 117, 0, 61};
+        tree.stats = {178, 61, 61, 0, 0, 61};
     } else {
-        tree.stats = {31, 31, 31, 30, 0, 31};
+        tree.stats = {61, 31, 31, 0, 0, 31};
     }
     std::sort(tree.names.begin(), tree.names.end());
     return tree;
 }
 
 // Below links each folder is walked once, whatever the listing order: met
-// again there, through a link or as a plain subfolder, it counts once as
-// unreachable. The tree reached without links is walked as well.
+// again there, through a link or as a plain subfolder, it counts once as a
+// folder found. The tree reached without links is walked as well.
 TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
     const std::vector<LinkedTree> cases = {
-        {"a plain folder and one link to it: both walked", {"s/x.scr"}, {{"l", "s"}}, "", {3, 2, 2, 0, 0, 2},
-         {"x.scr", "x.scr"}},
-        {"two links to one folder: the second counted, not walked",
-         {"s/x.scr", "top/t.txt"}, {{"top/l1", "../s"}, {"top/l2", "../s"}}, "top", {2, 2, 2, 1, 0, 1},
+        {"a plain folder and two links to it: the folder and the first link walked, the second found",
+         {"s/x.scr"}, {{"l1", "s"}, {"l2", "s"}}, "", {4, 2, 2, 0, 0, 2}, {"x.scr", "x.scr"}},
+        {"two links to a folder outside the tree: the second found, not walked",
+         {"s/x.scr", "top/t.txt"}, {{"top/l1", "../s"}, {"top/l2", "../s"}}, "top", {3, 2, 2, 0, 0, 1},
          {"t.txt", "x.scr"}},
         {"a sibling reached below two links: walked below the first",
-         {"a/a.txt", "s/x.pif"}, {{"la", "a"}, {"a/ls", "../s"}}, "", {5, 4, 4, 1, 0, 2},
+         {"a/a.txt", "s/x.pif"}, {{"la", "a"}, {"a/ls", "../s"}}, "", {6, 4, 4, 0, 0, 2},
          {"a.txt", "a.txt", "x.pif", "x.pif"}},
         {"a plain subfolder below a link, reached again through another link",
-         {"s/sub/y.scr"}, {{"l1", "s"}, {"l2", "s/sub"}}, "", {5, 2, 2, 1, 0, 2}, {"y.scr", "y.scr"}},
+         {"s/sub/y.scr"}, {{"l1", "s"}, {"l2", "s/sub"}}, "", {6, 2, 2, 0, 0, 2}, {"y.scr", "y.scr"}},
         // A links to B1 and B2, each of them to C1 and C2, each of those to
         // D1 and D2: six of the ten links are walked.
         {"a fan of links three levels deep",
          {"A/a.scr", "B1/b1.scr", "B2/b2.scr", "C1/c1.scr", "C2/c2.scr", "D1/d1.scr", "D2/d2.scr"},
          {{"A/x", "../B1"}, {"A/y", "../B2"}, {"B1/x", "../C1"}, {"B1/y", "../C2"}, {"B2/x", "../C1"},
           {"B2/y", "../C2"}, {"C1/x", "../D1"}, {"C1/y", "../D2"}, {"C2/x", "../D1"}, {"C2/y", "../D2"}},
-         "A", {7, 7, 7, 4, 0, 7},
+         "A", {11, 7, 7, 0, 0, 7},
          {"a.scr", "b1.scr", "b2.scr", "c1.scr", "c2.scr", "d1.scr", "d2.scr"}},
         linkBomb(false),
         linkBomb(true),
