@@ -88,6 +88,11 @@ struct OpenedFolder {
     /// start folder on Windows); otherwise unknown, and the listed entry or
     /// FolderPath::identity gives it.
     FileIdentity identity;
+    /// Set, with `kind` directory, when a subfolder is not opened because it
+    /// lies in a file system where the kernel shows its own state and no file
+    /// can be stored (on Linux proc, sysfs and their like), reached as a
+    /// mount point or through a link.
+    bool systemArea = false;
 };
 
 /// The folders on the walk path, from the start folder down to the folder the
@@ -101,7 +106,8 @@ public:
     /// the path. It is never missing, a file or unknown: a failure is a
     /// directory with `error` set.
     virtual OpenedFolder openStart(const NativeString& start) = 0;
-    /// Opens the subfolder `name` of the deepest folder, links followed.
+    /// Opens the subfolder `name` of the deepest folder, links followed; a
+    /// system area (see OpenedFolder::systemArea) is left closed.
     /// `listed` is its identity as the walk has it from the listing or from
     /// the query that followed its link, unknown when it has none (on
     /// Windows it gives the volume of the folder's entries).

@@ -8,12 +8,16 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#ifdef __linux__
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <deque>
+#include <iterator>
 #include <vector>
 
 #include "listing.h"
@@ -31,6 +35,43 @@ bool isNotFound(int code) { return code == ENOENT || code == ENOTDIR; }
 
 FileIdentity identityOf(const struct stat& st) {
     return fileIdentity(static_cast<std::uint64_t>(st.st_dev), 0, static_cast<std::uint64_t>(st.st_ino));
+}
+
+// The identity of the file open as `fd`, from fstat(2).
+FileIdentity identityOf(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? identityOf(st) : FileIdentity{};
+}
+
+// True when the folder open as `fd` lies in a file system where the kernel
+// shows its own state and no one can store a file, known by its statfs(2)
+// type. Such a file system is mounted somewhere, so only a folder on another
+// device than its parent needs the call.
+bool isKernelView(int fd) {
+#ifdef __linux__
+    static constexpr std::uint32_t kKernelViews[] = {
+        0x00009FA0,  // proc
+        0x62656572,  // sysfs
+        0x0027E0EB,  // cgroup
+        0x63677270,  // cgroup2
+        0x64626720,  // debugfs
+        0x74726163,  // tracefs
+        0x73636673,  // securityfs
+        0x6165676C,  // pstore
+        0xCAFE4A11,  // bpf
+        0x62656570,  // configfs
+        0xDE5E81E4,  // efivarfs
+        0x65735543,  // fusectl
+        0x42494E4D,  // binfmt_misc
+    };
+    struct statfs fs {};
+    if (::fstatfs(fd, &fs) != 0) return false;
+    const auto type = static_cast<std::uint32_t>(fs.f_type);
+    return std::find(std::begin(kKernelViews), std::end(kKernelViews), type) != std::end(kKernelViews);
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 EntryKind kindOf(mode_t mode) {
@@ -240,7 +281,7 @@ public:
             if (errno != EACCES) refused.error = errorOf(errno);
             return refused;
         }
-        return entered(fd, false);
+        return entered(fd, false, identityOf(fd));
     }
 
     OpenedFolder openChild(NativeView name, const FileIdentity&) override {
@@ -257,7 +298,18 @@ public:
         int fd = openAt(parent, child, kOpenFlags | O_NOFOLLOW);
         const bool linked = fd < 0;
         if (linked) fd = openAt(parent, child, kOpenFlags);
-        if (fd >= 0) return entered(fd, linked);
+        if (fd >= 0) {
+            const FileIdentity identity = identityOf(fd);
+            const FileIdentity& above = levels_.back().identity;
+            if ((!identity.known || !above.known || identity.volume != above.volume) && isKernelView(fd)) {
+                release(fd);
+                path_.resize(end);
+                opened.kind = EntryKind::directory;
+                opened.systemArea = true;
+                return opened;
+            }
+            return entered(fd, linked, identity);
+        }
         // Why it could not be opened. Permission refused has two causes: the
         // folder refuses its listing (it counts as discovered), or its parent
         // cannot be searched (it cannot be reached at all); only a status
@@ -342,9 +394,7 @@ private:
         return fd;
     }
 
-    OpenedFolder entered(int fd, bool linked) {
-        struct stat st {};
-        const FileIdentity identity = ::fstat(fd, &st) == 0 ? identityOf(st) : FileIdentity{};
+    OpenedFolder entered(int fd, bool linked, const FileIdentity& identity) {
         if (!levels_.empty()) candidates(linked).push_back(levels_.size() - 1);
         levels_.push_back(Level{fd, path_.size(), identity, linked});
         trim();

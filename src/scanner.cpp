@@ -367,7 +367,11 @@ private:
             case EntryKind::unknown:
                 ++stats_.accessSkipped;
                 break;
-            case EntryKind::directory:  // refused for lack of permission, or failing
+            case EntryKind::directory:  // a kernel's view, or refused for lack of permission, or failing
+                if (opened.systemArea) {
+                    ++stats_.protectedSkipped;
+                    break;
+                }
                 ++stats_.directoriesDiscovered;
                 if (opened.error) ++stats_.accessSkipped;
                 break;

@@ -94,9 +94,12 @@ public:
 
     /// Walks `start` (a directory tree, or a single file) depth-first in
     /// listing order, following links, and returns one result per analysed
-    /// file in visiting order. A folder already on the walk path, or met
-    /// again below links after a walk there, is not entered and counts in
-    /// `accessSkipped`. Every filesystem failure inside the walk
+    /// file in visiting order. A folder already on the walk path (a loop) is
+    /// not entered and counts in `accessSkipped`; one met again below links
+    /// after a walk there is not entered and counts in
+    /// `directoriesDiscovered`; a kernel's view met below the start (see
+    /// OpenedFolder::systemArea) is not entered and counts in
+    /// `protectedSkipped`. Every filesystem failure inside the walk
     /// becomes a count in `stats`; only a failure of the existence query on
     /// `start` itself propagates, as std::filesystem::filesystem_error.
     /// A start path that does not exist yields an empty list and no count.

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -150,18 +151,21 @@ TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
 }
 
 #ifndef _WIN32
-// A folder bind-mounted below itself leads back without any link. The mount
-// is made in a mount namespace of the test's own (and a user namespace when
-// the test is not root); where none can be made, the case is skipped.
+// Mounts `from` at `at` in a mount namespace of the test's own (and a user
+// namespace when the test is not root); false, with errno set, where it cannot.
+bool bindInOwnNamespace(const std::string& from, const std::string& at) {
+    const int namespaces = ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
+    return ::unshare(namespaces) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(from.c_str(), at.c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+}
+
+// A folder bind-mounted below itself leads back without any link.
 TEST(WalkLoops, FolderMountedBelowItselfIsNotEnteredAgain) {
     TempTree tree;
     tree.file("a/x.scr");
     const std::string a = tree.path("a").native();
     const std::string m = tree.dir("a/b/m").native();
-    const int namespaces = ::geteuid() == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS;
-    if (::unshare(namespaces) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount(a.c_str(), m.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        GTEST_SKIP() << "no mount namespace for a bind mount: " << std::strerror(errno);
+    if (!bindInOwnNamespace(a, m)) GTEST_SKIP() << "no mount namespace for a bind mount: " << std::strerror(errno);
 
     ScanStatistics stats{};
     const std::vector<std::string> paths = walkSorted(tree.root(), stats);
@@ -170,6 +174,30 @@ TEST(WalkLoops, FolderMountedBelowItselfIsNotEnteredAgain) {
     // Entered: T, T/a and T/a/b; T/a/b/m is T/a again.
     EXPECT_EQ(stats, (ScanStatistics{3, 1, 1, 1, 0, 1}));
     EXPECT_EQ(paths, std::vector<std::string>{"a/x.scr"});
+}
+
+// A kernel's view met below the start, through a link or as a mount point,
+// is a system area that stays closed; as the start folder it is listed.
+TEST(KernelViews, BelowTheStartAreSystemAreas) {
+    TempTree tree;
+    tree.file("d/x.scr");
+    tree.link("self", "/proc/self");
+    const std::string m = tree.dir("m").native();
+    if (::access("/proc/self/", R_OK | X_OK) != 0 || !bindInOwnNamespace("/proc", m))
+        GTEST_SKIP() << "/proc cannot be read or mounted here: " << std::strerror(errno);
+    // Unmounted before the tree is removed, which would change the modes of what it holds.
+    const std::unique_ptr<const char, void (*)(const char*)> unmount(
+        m.c_str(), [](const char* at) { ::umount2(at, MNT_DETACH); });
+    EXPECT_TRUE(systemFolders()->openStart("/proc").listing);
+    const std::unique_ptr<FolderPath> folders = systemFolders();
+    ASSERT_TRUE(folders->openStart(tree.root().native()).listing);
+    for (const char* name : {"self", "m"}) {
+        const OpenedFolder o = folders->openChild(name, {});
+        EXPECT_TRUE(o.systemArea && o.kind == EntryKind::directory && !o.listing) << name;
+    }
+    ScanStatistics stats{};
+    EXPECT_EQ(walkSorted(tree.root(), stats), std::vector<std::string>{"d/x.scr"});
+    EXPECT_EQ(stats, (ScanStatistics{2, 1, 1, 0, 2, 1}));
 }
 #endif
 
