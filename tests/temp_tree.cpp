@@ -476,6 +476,36 @@ fs::path TempTree::example(const std::string& name) {
     return top;
 }
 
+fs::path TempTree::wideChain(int depth) {
+    std::string level = "d";
+    for (int i = 0; i < depth; ++i, level += "/d") {
+        file(level + "/f.scr");
+        for (int side = 0; side < 6; ++side)
+            for (int sub = 0; sub < 3; ++sub) dir(level + "/s" + std::to_string(side) + "/t" + std::to_string(sub));
+    }
+    return path("d");
+}
+
+bool FixedListing::next(ListedEntry& entry, std::error_code& ec) {
+    if (at_ == entries_.size()) {
+        ec = end_;
+        return false;
+    }
+    const FixedEntry& fixed = entries_[at_++];
+    entry = {fixed.name, fixed.kind, fixed.identity};
+    return true;
+}
+
+OpenedFolder ReversedFolders::reversed(OpenedFolder opened) {
+    if (!opened.listing) return opened;
+    std::vector<FixedEntry> entries;
+    ListedEntry entry;
+    std::error_code ec;
+    while (opened.listing->next(entry, ec)) entries.push_back({NativeString(entry.name), entry.kind, entry.identity});
+    opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>(entries.rbegin(), entries.rend()), ec);
+    return opened;
+}
+
 std::vector<std::string> listingOrder(const fs::path& dir) {
     std::vector<std::string> names;
 #ifdef _WIN32

@@ -74,6 +74,11 @@ public:
     /// directories (POSIX) or handles (Windows), so it may go deeper than the
     /// longest path.
     std::filesystem::path chain(int depth, const std::string& file, const std::string& name = "d", int sideEvery = 0);
+    /// `depth` nested directories root()/d, root()/d/d, ..., each holding
+    /// f.scr and six folders s0 ... s5 of three empty folders t0 ... t2 each,
+    /// so that every level is left and entered again many times; returns
+    /// root()/d.
+    std::filesystem::path wideChain(int depth);
 
 private:
     void makeParents(const std::string& relative);
@@ -108,6 +113,41 @@ public:
 
 protected:
     const std::unique_ptr<FolderPath> system_ = systemFolders();
+};
+
+/// One entry of a FixedListing.
+struct FixedEntry {
+    NativeString name;
+    EntryKind kind;
+    FileIdentity identity{};
+};
+
+/// A listing of fixed entries, whatever the folder holds, that ends with
+/// `end` (a failure part-way when set).
+class FixedListing final : public Listing {
+public:
+    explicit FixedListing(std::vector<FixedEntry> entries, std::error_code end = {})
+        : entries_(std::move(entries)), end_(end) {}
+    bool next(ListedEntry& entry, std::error_code& ec) override;
+
+private:
+    std::vector<FixedEntry> entries_;
+    std::error_code end_;
+    std::size_t at_ = 0;
+};
+
+/// The system's folders, each listed in the reverse of the system's order:
+/// a case walked with these and with the system's folders meets every two
+/// entries of a folder in both orders.
+class ReversedFolders final : public ForwardingFolders {
+public:
+    OpenedFolder openStart(const NativeString& start) override { return reversed(system_->openStart(start)); }
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        return reversed(system_->openChild(name, listed));
+    }
+
+private:
+    static OpenedFolder reversed(OpenedFolder opened);
 };
 
 #endif

@@ -26,17 +26,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The walk of `start`: its counters, and its results' paths below `start`
-// with "/" for separators, sorted. A walk that goes on past 10,000 files, far
-// more than any tree here holds, is cut short and fails the test.
-std::vector<std::string> walkSorted(const fs::path& start, ScanStatistics& stats) {
+// The walk of `start`, in the system's listing order or in its reverse (so
+// that a case run both ways meets every two entries of a folder in both
+// orders): its counters, and its results' paths below `start` with "/" for
+// separators, sorted. A walk that goes on past 10,000 files, far more than
+// any tree here holds, is cut short and fails the test.
+std::vector<std::string> walkSorted(const fs::path& start, ScanStatistics& stats, bool reversed = false) {
     struct Endless {};
     std::vector<std::string> paths;
+    const FolderOpener open = reversed ? FolderOpener([] { return std::make_unique<ReversedFolders>(); }) : systemFolders;
     try {
         Scanner().scan(start, stats, [&](const ScanResultView& result) {
             if (paths.size() == 10000) throw Endless{};
             paths.push_back(result.path().lexically_relative(start).generic_string());
-        });
+        }, nullptr, open);
     } catch (const Endless&) {
         ADD_FAILURE() << "the walk of " << asText(start) << " does not end";
     }
@@ -52,14 +55,14 @@ TEST(WalkLoops, PlainSubdirectoryBelowALinkThatIsOnTheWalkPathIsNotEntered) {
     tree.file("a/b/g.txt");
     tree.link("a/b/up", "..");
     tree.link("lb", "a/b");
-
-    ScanStatistics stats{};
-    const std::vector<std::string> paths = walkSorted(tree.root(), stats);
-
-    // Entered: T, T/a, T/a/b, T/lb, T/lb/up. Refused as loops: T/a/b/up (T/a)
-    // and T/lb/up/b (T/lb).
-    EXPECT_EQ(stats, (ScanStatistics{5, 4, 4, 2, 0, 2}));
-    EXPECT_EQ(paths, (std::vector<std::string>{"a/b/g.txt", "a/f.scr", "lb/g.txt", "lb/up/f.scr"}));
+    for (const bool reversed : {false, true}) {
+        ScanStatistics stats{};
+        const std::vector<std::string> paths = walkSorted(tree.root(), stats, reversed);
+        // Entered: T, T/a, T/a/b, T/lb, T/lb/up. Refused as loops: T/a/b/up
+        // (T/a) and T/lb/up/b (T/lb), whichever of a and lb comes first.
+        EXPECT_EQ(stats, (ScanStatistics{5, 4, 4, 2, 0, 2})) << reversed;
+        EXPECT_EQ(paths, (std::vector<std::string>{"a/b/g.txt", "a/f.scr", "lb/g.txt", "lb/up/f.scr"})) << reversed;
+    }
 }
 
 // A tree of folders holding files, and links: each link's path and the target
@@ -140,13 +143,15 @@ TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
         for (const std::string& file : c.files) tree.file(file);
         for (const auto& [link, target] : c.links) tree.link(link, target);
 
-        ScanStatistics stats{};
-        std::vector<std::string> names;
-        for (const std::string& path : walkSorted(tree.path(c.start), stats))
-            names.push_back(path.substr(path.rfind('/') + 1));
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(stats, c.stats);
-        EXPECT_EQ(names, c.names);
+        for (const bool reversed : {false, true}) {
+            ScanStatistics stats{};
+            std::vector<std::string> names;
+            for (const std::string& path : walkSorted(tree.path(c.start), stats, reversed))
+                names.push_back(path.substr(path.rfind('/') + 1));
+            std::sort(names.begin(), names.end());
+            EXPECT_EQ(stats, c.stats) << reversed;
+            EXPECT_EQ(names, c.names) << reversed;
+        }
     }
 }
 

@@ -193,22 +193,6 @@ TEST(WindowsListing, ReparseTagsDecideTheKind) {
     for (const auto& c : cases) EXPECT_EQ(listedKind(c.attributes, c.tag), c.kind) << c.what;
 }
 
-// A listing of fixed entries.
-class FixedListing final : public Listing {
-public:
-    explicit FixedListing(std::vector<std::pair<std::wstring, EntryKind>> entries) : entries_(std::move(entries)) {}
-    bool next(ListedEntry& entry, std::error_code&) override {
-        if (at_ == entries_.size()) return false;
-        entry = {entries_[at_].first, entries_[at_].second, {}};
-        ++at_;
-        return true;
-    }
-
-private:
-    std::vector<std::pair<std::wstring, EntryKind>> entries_;
-    std::size_t at_ = 0;
-};
-
 // Names that are not valid UTF-16, which Wine cannot make: the start folder
 // lists a file x<D800>.scr and a folder y<DC00> that holds in.scr.
 const std::wstring kOddFolder = std::wstring(L"y") + L'\xdc00';
@@ -217,14 +201,14 @@ class UnpairedSurrogateNames final : public ForwardingFolders {
 public:
     OpenedFolder openStart(const NativeString& start) override {
         OpenedFolder opened = system_->openStart(start);
-        opened.listing = std::make_unique<FixedListing>(std::vector<std::pair<std::wstring, EntryKind>>{
+        opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>{
             {std::wstring(L"x") + L'\xd800' + L".scr", EntryKind::file}, {kOddFolder, EntryKind::directory}});
         return opened;
     }
     OpenedFolder openChild(NativeView name, const FileIdentity&) override {
         EXPECT_EQ(std::wstring(name), kOddFolder) << "entered by another name";
         inFolder_ = true;
-        return {std::make_unique<FixedListing>(std::vector<std::pair<std::wstring, EntryKind>>{{L"in.scr", EntryKind::file}}),
+        return {std::make_unique<FixedListing>(std::vector<FixedEntry>{{L"in.scr", EntryKind::file}}),
                 EntryKind::directory, {}, {}};
     }
     void leave() override {
