@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <filesystem>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -7,6 +10,9 @@
 
 #include "expected.h"
 #include "scanner.h"
+#include "temp_tree.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,34 +28,77 @@ TEST(Classify, ReasonTextsAreExactBytes) {
     EXPECT_EQ(kOldExecutableReason.size(), 45u);
 }
 
+// Each row's text is tested as a path with isSuspicious, whose answer must
+// also follow the standard extension rule (path::extension), and, where it is
+// one name, as the name of a file that the walk lists.
 TEST(Classify, SuspiciousByLastExtensionFolded) {
     const struct {
-        const char* path;
+        const char* text;
         const std::string* reason;  // null: not suspicious
     } cases[] = {
         {"photo.SCR", &kScreenSaverReason},
         {"old.PiF", &kOldExecutableReason},
         {"/tmp/a/x.scr", &kScreenSaverReason},
-        {"archive.tar.scr", &kScreenSaverReason},
+        {"archive.tar.scr", &kScreenSaverReason},  // the last extension only
         {"dir.txt/x.Pif", &kOldExecutableReason},
         {"..scr", &kScreenSaverReason},  // the last dot is not the first character
-        {"a\\b.sCr", &kScreenSaverReason},  // a backslash is part of the name here
+        {"dir/..pif", &kOldExecutableReason},
+        {"...scr", &kScreenSaverReason},
+        {"x..scr", &kScreenSaverReason},
+        {"C:\\x.scr", &kScreenSaverReason},
+        {"a\\b.sCr", &kScreenSaverReason},  // a name holding a backslash, or a Windows path
+        {"name with spaces.scr", &kScreenSaverReason},
+        {"\xC5\x9F.scr", &kScreenSaverReason},
         {"x.scr.txt", nullptr},
         {"x.scrx", nullptr},
         {"x.sc", nullptr},
         {"scr", nullptr},
+        {"no_extension", nullptr},
+        {"\xC4\xB0.PIF", &kOldExecutableReason},
+        {"x.P\xC4\xB0" "F", nullptr},  // a Turkish capital does not fold
         {".scr", nullptr},    // a name whose only dot is its first character
-        {"x.scr.", nullptr},  // trailing dot
-        {"x.scr/", nullptr},  // empty last component
+        {"dir/.pif", nullptr},
+        {"/.scr", nullptr},
+        {"x.scr.", nullptr},  // a final dot
+        {"x.", nullptr},
+        {".", nullptr},
+        {"..", nullptr},
+        {"dir/..", nullptr},
+        {"dir.pif/.", nullptr},
+        {"x.scr/", nullptr},  // no file name
+        {"a.scr//", nullptr},
         {"x.scr/readme", nullptr},
+        {"", nullptr},
+        {"/", nullptr},
     };
     const Scanner scanner;
+    TempTree tree;
+    std::map<std::string, const std::string*> byName;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.text);
         std::string reason = "left from before";
-        EXPECT_EQ(scanner.isSuspicious(c.path, reason), c.reason != nullptr);
+        EXPECT_EQ(scanner.isSuspicious(c.text, reason), c.reason != nullptr);
         EXPECT_EQ(reason, c.reason ? *c.reason : "left from before");
+        std::string extension = pathText(fs::path(c.text).extension());
+        for (char& ch : extension) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        EXPECT_EQ(extension == ".scr" || extension == ".pif", c.reason != nullptr);
+        const std::string name = c.text;
+        if (name.find_first_of("/\\") != std::string::npos || name.empty() || name == "." || name == "..") continue;
+        tree.file(name);
+        byName[name] = c.reason;
     }
+    // The walk classifies the names its listings give by a function of its
+    // own: each row's name is a file of the tree.
+    std::size_t visited = 0;
+    ScanStatistics stats{};
+    Scanner().scan(tree.root(), stats, [&](const ScanResultView& result) {
+        SCOPED_TRACE(std::string(result.name));
+        ++visited;
+        const std::string* reason = byName.at(std::string(result.name));
+        EXPECT_EQ(result.suspicious, reason != nullptr);
+        EXPECT_EQ(std::string(result.reason), reason ? *reason : "");
+    });
+    EXPECT_EQ(visited, byName.size());
 }
 
 TEST(Classify, ProtectedAreasBySubstringFolded) {
