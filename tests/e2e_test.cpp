@@ -141,9 +141,6 @@ TEST(Program, ChainOf1500DirectoriesWithFewDescriptors) { expectChainWalked(1500
 // 20,000 bytes deep, five times the longest path the system takes.
 TEST(Program, ChainPastThePathLimitWithFewDescriptors) { expectChainWalked(200, std::string(99, 'n')); }
 
-// Below a deep level the walk gives up that level's descriptor, and takes it
-// again for whichever of the chain and the side branch it walks second: the
-// report is the same as with descriptors enough for every level.
 // Walks `start` with descriptors to spare, expecting `counters`, and again
 // with few: the reports must be the same.
 void expectSameWithFewDescriptors(const std::string& start, const ScanStatistics& counters) {
@@ -156,24 +153,40 @@ void expectSameWithFewDescriptors(const std::string& start, const ScanStatistics
     for (std::size_t i = 0; i < few.size(); ++i) EXPECT_EQ(runDravelon({start}, few[i]), all) << i;
 }
 
-TEST(Program, ChainWithSideBranchesWithFewDescriptors) {
-    TempTree tree;
-    const std::string top = asText(tree.chain(3000, "f.txt", "d", 50));
-    expectSameWithFewDescriptors(top, {3000 + 60 * 10, 3000 + 60 * 41, 3000 + 60 * 41, 0, 0, 60});
-}
-
 // 61 folders, each reached from the one before through a link (n0/next0 ->
 // ../n1, ...), each with four side folders holding x.scr: 60 links on the
-// walk path, more than the system follows in one lookup.
-TEST(Program, ChainOfLinksWithFewDescriptors) {
-    TempTree tree;
+// walk path, more than the system follows in one lookup. Returns n0.
+std::string chainOfLinks(TempTree& tree) {
     for (int i = 0; i <= 60; ++i) {
         const std::string n = "n" + std::to_string(i);
         for (int side = 0; side < 4; ++side)
             tree.file(n + "/s" + std::to_string(i) + "_" + std::to_string(side) + "/x.scr");
         if (i < 60) tree.link(n + "/next" + std::to_string(i), "../n" + std::to_string(i + 1));
     }
-    expectSameWithFewDescriptors(tree.text("n0"), {305, 244, 244, 0, 0, 244});
+    return tree.text("n0");
+}
+
+// Past the budget the walk gives up the shallowest descriptors, and takes
+// them again as it comes back up: the report is the same as with descriptors
+// enough for every level.
+TEST(Program, TreesWithFewDescriptorsGiveTheSameReport) {
+    const struct {
+        const char* what;
+        std::string (*build)(TempTree&);
+        ScanStatistics counters;
+    } cases[] = {
+        {"a chain of 3,000 with a side branch every 50 levels",
+         [](TempTree& tree) { return asText(tree.chain(3000, "f.txt", "d", 50)); },
+         {3000 + 60 * 10, 3000 + 60 * 41, 3000 + 60 * 41, 0, 0, 60}},
+        {"a chain of 60 links", chainOfLinks, {305, 244, 244, 0, 0, 244}},
+        {"40 levels, each with 6 side folders of 3 subfolders",
+         [](TempTree& tree) { return asText(tree.wideChain(40)); }, {1000, 40, 40, 0, 0, 40}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempTree tree;
+        expectSameWithFewDescriptors(c.build(tree), c.counters);
+    }
 }
 
 // With one free descriptor the start folder is listed and each folder below

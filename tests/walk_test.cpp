@@ -350,20 +350,21 @@ TEST(Walk, PipesAreIgnored) {
 
 // The folders through their descriptors. Only POSIX holds folders open.
 
-// Leaves this process `n` descriptors to open, under a soft limit of 64 (so
-// a budget of 32), until it is destroyed. A sanitizer build checks the
-// dynamic type of a virtual call, once for each type, through a pipe of its
-// own: a walk of `tree` first, with descriptors to spare, lets it do so.
+// Leaves this process `n` descriptors to open (all that the limit leaves
+// when `n` is negative) under a soft limit of `soft` (so a budget of half
+// that), until it is destroyed. A sanitizer build checks the dynamic type of
+// a virtual call, once for each type, through a pipe of its own: a walk of
+// `tree` first, with descriptors to spare, lets it do so.
 class FreeDescriptors {
 public:
-    FreeDescriptors(int n, const fs::path& tree) {
+    FreeDescriptors(int n, const fs::path& tree, rlim_t soft = 64) {
         walk(tree);
         ::getrlimit(RLIMIT_NOFILE, &saved_);
         rlimit low = saved_;
-        low.rlim_cur = 64;
-        EXPECT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-        for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled_.push_back(fd);
-        EXPECT_EQ(errno, EMFILE);
+        low.rlim_cur = soft;
+        if (::setrlimit(RLIMIT_NOFILE, &low) != 0) throw std::system_error(errno, std::generic_category(), "setrlimit");
+        for (int fd; n >= 0 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled_.push_back(fd);
+        EXPECT_TRUE(n < 0 || errno == EMFILE);
         for (int i = 0; i < n; ++i, filled_.pop_back()) ::close(filled_.back());
     }
     ~FreeDescriptors() {
@@ -406,18 +407,19 @@ fs::path linkedTree(TempTree& tree, const std::string& t) {
 // The linked tree T, and the system's folders open at it with two free
 // descriptors: every folder above the deepest is given up.
 struct TwoFree {
-    TwoFree() { EXPECT_TRUE(folders->openStart(t.native()).listing); }
-
     TempTree tree;
     const fs::path t = linkedTree(tree, "T");
     FreeDescriptors two{2, t};
     const std::unique_ptr<FolderPath> folders = systemFolders();
+    const bool started = folders->openStart(t.native()).listing != nullptr;
 
-    // Enters `name`, which must be the folder at `real`.
-    void enter(const char* name, const fs::path& real) {
-        const OpenedFolder opened = folders->openChild(name, {});
-        EXPECT_TRUE(opened.listing) << name << ": " << opened.error.message();
+    // Enters `name`, which must be the folder at `real`: false where it
+    // cannot, for the case to stop there.
+    bool enter(const char* name, const fs::path& real) {
+        const OpenedFolder opened = started ? folders->openChild(name, {}) : OpenedFolder{};
+        EXPECT_TRUE(opened.listing) << name << ": " << (started ? opened.error.message() : "no start folder");
         EXPECT_TRUE(sameFile(opened.identity, identityOf(real))) << name;
+        return opened.listing != nullptr;
     }
 };
 
@@ -426,9 +428,9 @@ struct TwoFree {
 TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
     TwoFree f;
     FolderPath* folders = f.folders.get();
-    f.enter("a", f.t / "a");
-    f.enter("b", f.t / "a/b");
-    f.enter("c", f.t / "a/b/c");
+    ASSERT_TRUE(f.enter("a", f.t / "a"));
+    ASSERT_TRUE(f.enter("b", f.t / "a/b"));
+    ASSERT_TRUE(f.enter("c", f.t / "a/b/c"));
     moveEntry(f.t / "a", f.t / "moved");
     folders->leave();
     EXPECT_EQ(queried(*folders, "fb"), "file");
@@ -443,14 +445,14 @@ TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
 TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
     TwoFree f;
     FolderPath* folders = f.folders.get();
-    f.enter("a", f.t / "a");
+    ASSERT_TRUE(f.enter("a", f.t / "a"));
     OpenedFolder failed = folders->openChild("missing", {});
     EXPECT_EQ(failed.kind, EntryKind::missing);
     failed = folders->openChild("fa", {});
     EXPECT_EQ(failed.kind, EntryKind::file);
     EXPECT_FALSE(failed.listing);
-    f.enter("l", f.t / "x");
-    f.enter("ly", f.t / "y");
+    ASSERT_TRUE(f.enter("l", f.t / "x"));
+    ASSERT_TRUE(f.enter("ly", f.t / "y"));
     for (const auto& [name, kind] : {std::pair{"fx", "file"}, std::pair{"fa", "file"}, std::pair{"a", "directory"}}) {
         folders->leave();
         EXPECT_EQ(queried(*folders, name), kind) << name;
@@ -465,9 +467,9 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         TwoFree f;
         TempTree& tree = f.tree;
         FolderPath* folders = f.folders.get();
-        f.enter("a", f.t / "a");
-        f.enter("l", f.t / "x");
-        f.enter("ly", f.t / "y");
+        ASSERT_TRUE(f.enter("a", f.t / "a"));
+        ASSERT_TRUE(f.enter("l", f.t / "x"));
+        ASSERT_TRUE(f.enter("ly", f.t / "y"));
         moveEntry(tree.path(replaced), tree.path(replaced + "-old"));
         if (replaced == "T") {
             linkedTree(tree, "T");
@@ -485,6 +487,49 @@ TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
         folders->leave();
         EXPECT_EQ(queried(*folders, "a-old"), replaced == "T" ? "failed" : "directory");
     }
+}
+
+// How many descriptors this process holds, under a soft limit of 16.
+std::size_t heldDescriptors() {
+    std::size_t held = 0;
+    for (int fd = 0; fd < 16; ++fd) held += ::fcntl(fd, F_GETFD) != -1;
+    return held;
+}
+
+// The system's folders, checked after every call: at most `allowed`
+// descriptors held, and leaving a folder gives back at most one, takes none.
+class CountedFolders final : public ForwardingFolders {
+public:
+    explicit CountedFolders(std::size_t allowed) : allowed_(allowed) {}
+    OpenedFolder openStart(const NativeString& start) override { return checked(system_->openStart(start)); }
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        return checked(system_->openChild(name, listed));
+    }
+    void leave() override {
+        const std::size_t held = heldDescriptors();
+        system_->leave();
+        EXPECT_LE(held - heldDescriptors(), 1u) << "leaving a folder, from " << held;
+    }
+
+private:
+    OpenedFolder checked(OpenedFolder opened) {
+        EXPECT_LE(heldDescriptors(), allowed_);
+        return opened;
+    }
+    std::size_t allowed_;
+};
+
+// A budget of 8 descriptors (half the soft limit) on 40 levels with 6 side
+// folders of 3 subfolders each: never more are held, leaving a folder gives
+// back at most its own, and at the end none is left.
+TEST(Folders, DescriptorsStayWithinTheBudget) {
+    TempTree tree;
+    const fs::path top = tree.wideChain(40);
+    FreeDescriptors limit(-1, top, 16);
+    const std::size_t before = heldDescriptors();
+    const Walk w = walk(top, [before] { return std::make_unique<CountedFolders>(before + 8); });
+    EXPECT_EQ(w.stats, (ScanStatistics{1000, 40, 40, 0, 0, 40}));
+    EXPECT_EQ(heldDescriptors(), before);
 }
 
 // A start path of exactly PATH_MAX bytes, which the system takes in no one
