@@ -235,7 +235,7 @@ TEST(ProgressLine, AbsentButReportHeadShownWhileTheWalkGoesOn) {
 
 // The line's text fits the terminal and is valid UTF-8 at every width: the
 // folder, named with characters of two, three and four bytes, is cut only
-// where a character begins.
+// where a character begins; and it is exactly the line it must be.
 TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
     // "/tmp/çalışma/€€ğü📁€ş/öç€ı"
     const std::string folder = "/tmp/\xC3\xA7" "al\xC4\xB1\xC5\x9Fma/\xE2\x82\xAC\xE2\x82\xAC\xC4\x9F\xC3\xBC"
@@ -254,6 +254,26 @@ TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
                             (end == 0 || (static_cast<unsigned char>(rest[3]) & 0xC0) != 0x80);
         EXPECT_TRUE(rest.empty() || rest == folder || elided) << rest;
     }
+    // Exact lines where the folder fits, is cut (after a character of two
+    // bytes, of three, inside one of four) or leaves room for "..." alone or
+    // for nothing, and where the counts themselves are cut.
+    const std::string ascii = "/tmp/abcdefghij";
+    const std::string wide = "/x/\xE2\x82\xAC\xC4\xB1\xF0\x9F\x93\x81";  // "/x/€ı📁"
+    const struct {
+        const std::string& folder;
+        std::size_t width;
+        std::string line;
+    } rows[] = {
+        {ascii, 48, counts + ".../abcdefghij"},
+        {ascii, 45, counts + "...cdefghij"},
+        {ascii, 37, counts + "..."},
+        {ascii, 36, counts},
+        {ascii, 20, "Taraniyor... 12 dos"},
+        {wide, 46, counts + wide},
+        {wide, 44, counts + "...\xC4\xB1\xF0\x9F\x93\x81"},
+        {wide, 42, counts + "...\xF0\x9F\x93\x81"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(progressText(12, 3, row.folder, row.width), row.line) << row.width;
 }
 
 // The line changes at most five times a second, the first time once the run
