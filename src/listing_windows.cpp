@@ -13,8 +13,10 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "listing.h"
@@ -154,13 +156,13 @@ bool isDotOrDotDot(NativeView name) {
     return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
 }
 
-// The entries of the folder open as `folder`, read a buffer at a time into
-// `buffer`, which the folders lend to one listing at a time. Each entry's
-// identity is its file ID on `volume`, the folder's own volume.
+// The entries of the folder open as `folder`, read a part at a time through
+// `query` into `buffer`, which the folders lend to one listing at a time.
+// Each entry's identity is its file ID on `volume`, the folder's own volume.
 class WindowsListing final : public Listing {
 public:
-    WindowsListing(HANDLE folder, std::uint64_t volume, std::vector<std::uint64_t>& buffer)
-        : folder_(folder), volume_(volume), buffer_(buffer) {}
+    WindowsListing(HANDLE folder, std::uint64_t volume, const ListingQuery& query, std::vector<std::uint64_t>& buffer)
+        : folder_(folder), volume_(volume), query_(query), buffer_(buffer) {}
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
@@ -181,22 +183,21 @@ private:
     // Reads the next part of the listing; false at its end or on a failure,
     // which sets `ec`.
     bool read(std::error_code& ec) {
-        IO_STATUS_BLOCK io;
-        const NTSTATUS status =
-            NtQueryDirectoryFile(folder_, nullptr, nullptr, nullptr, &io, buffer_.data(), kListingBytes,
-                                 FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
-        if (status == kNoMoreFiles || status == kNoSuchFile) return false;
-        if (!NT_SUCCESS(status)) {
-            ec = systemError(RtlNtStatusToDosError(status));
+        const ListingPart part =
+            query_(folder_, FileIdBothDirectoryInformation, false, buffer_.data(), kListingBytes);
+        if (part.status == kNoMoreFiles || part.status == kNoSuchFile) return false;
+        if (!NT_SUCCESS(part.status)) {
+            ec = systemError(RtlNtStatusToDosError(part.status));
             return false;
         }
-        if (io.Information == 0) return false;
-        at_ = reinterpret_cast<const unsigned char*>(buffer_.data());
+        if (part.size == 0) return false;
+        at_ = static_cast<const unsigned char*>(part.bytes);
         return true;
     }
 
     HANDLE folder_;
     std::uint64_t volume_;
+    const ListingQuery& query_;
     std::vector<std::uint64_t>& buffer_;
     const unsigned char* at_ = nullptr;  // the next entry in the buffer, if any
 };
@@ -278,7 +279,8 @@ NativeString systemForm(const NativeString& start) {
 // the volume that each lies on.
 class WindowsFolders final : public FolderPath {
 public:
-    WindowsFolders() : buffer_(kListingBytes / sizeof(std::uint64_t)) {}
+    explicit WindowsFolders(ListingQuery query)
+        : query_(std::move(query)), buffer_(kListingBytes / sizeof(std::uint64_t)) {}
     ~WindowsFolders() override {
         while (!levels_.empty()) leave();
     }
@@ -347,7 +349,7 @@ private:
     OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
         levels_.push_back(Level{handle, volume});
         OpenedFolder opened;
-        opened.listing = std::make_unique<WindowsListing>(handle, volume, buffer_);
+        opened.listing = std::make_unique<WindowsListing>(handle, volume, query_, buffer_);
         opened.kind = EntryKind::directory;
         return opened;
     }
@@ -358,12 +360,25 @@ private:
 
     std::vector<Level> levels_;
     std::uint64_t startVolume_ = 0;
+    const ListingQuery query_;
     std::vector<std::uint64_t> buffer_;
 };
 
 }  // namespace
 
-std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<WindowsFolders>(); }
+ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std::size_t length) {
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(length),
+                             static_cast<FILE_INFORMATION_CLASS>(what), FALSE, nullptr, restart ? TRUE : FALSE);
+    return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
+}
+
+std::unique_ptr<FolderPath> systemFoldersThrough(ListingQuery query) {
+    return std::make_unique<WindowsFolders>(std::move(query));
+}
+
+std::unique_ptr<FolderPath> systemFolders() { return systemFoldersThrough(queryListing); }
 
 EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
