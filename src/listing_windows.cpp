@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -156,9 +157,18 @@ bool isDotOrDotDot(NativeView name) {
     return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
 }
 
+// Where a record's name begins; the fields before it are copied out of it.
+constexpr std::size_t kNameAt = offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
+
 // The entries of the folder open as `folder`, read a part at a time through
 // `query` into `buffer`, which the folders lend to one listing at a time.
 // Each entry's identity is its file ID on `volume`, the folder's own volume.
+//
+// Only the bytes that a call returned are read: a record whose fixed part or
+// name runs past them, or whose next-entry offset does not lead past its own
+// end to a whole fixed part within them, ends the listing as a failure. The
+// fields are copied out, so a record needs no alignment; its name is read in
+// place, in 16-bit units, so an odd offset is a failure too.
 class WindowsListing final : public Listing {
 public:
     WindowsListing(HANDLE folder, std::uint64_t volume, const ListingQuery& query, std::vector<std::uint64_t>& buffer)
@@ -166,15 +176,26 @@ public:
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
-            if (at_ == nullptr && !read(ec)) return false;
-            const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(at_);
-            at_ = found->NextEntryOffset == 0 ? nullptr : at_ + found->NextEntryOffset;
-            const NativeView name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+            if (at_ == end_ && !read(ec)) return false;
+            const auto left = static_cast<std::size_t>(end_ - at_);
+            if (left < kNameAt) return malformed(ec);
+            FILE_ID_BOTH_DIR_INFORMATION head;
+            std::memcpy(&head, at_, kNameAt);
+            const std::size_t nameBytes = head.FileNameLength;
+            const std::size_t offset = head.NextEntryOffset;
+            const bool nameFits = nameBytes <= left - kNameAt;
+            // 0 when this record is the last; otherwise past its name, to the fixed part of the next.
+            const bool nextFits = offset == 0 || (offset % 2 == 0 && offset >= kNameAt + nameBytes &&
+                                                  offset <= left - kNameAt);
+            if (!nameFits || !nextFits) return malformed(ec);
+            const unsigned char* record = at_;
+            at_ = offset == 0 ? end_ : at_ + offset;
+            const NativeView name(reinterpret_cast<const wchar_t*>(record + kNameAt), nameBytes / sizeof(wchar_t));
             if (isDotOrDotDot(name)) continue;
             entry.name = name;
             // For a reparse point the EA size holds its tag.
-            entry.kind = listedKind(found->FileAttributes, found->EaSize);
-            entry.identity = fileIdentity(volume_, 0, static_cast<std::uint64_t>(found->FileId.QuadPart));
+            entry.kind = listedKind(head.FileAttributes, head.EaSize);
+            entry.identity = fileIdentity(volume_, 0, static_cast<std::uint64_t>(head.FileId.QuadPart));
             return true;
         }
     }
@@ -192,14 +213,22 @@ private:
         }
         if (part.size == 0) return false;
         at_ = static_cast<const unsigned char*>(part.bytes);
+        end_ = at_ + part.size;
         return true;
+    }
+
+    bool malformed(std::error_code& ec) {
+        ec = systemError(ERROR_INVALID_DATA);
+        at_ = end_ = nullptr;
+        return false;
     }
 
     HANDLE folder_;
     std::uint64_t volume_;
     const ListingQuery& query_;
     std::vector<std::uint64_t>& buffer_;
-    const unsigned char* at_ = nullptr;  // the next entry in the buffer, if any
+    const unsigned char* at_ = nullptr;  // the next record of the part read, if any
+    const unsigned char* end_ = nullptr;
 };
 
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
