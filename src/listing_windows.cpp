@@ -3,7 +3,8 @@
 // it is opened with NtCreateFile by its name alone, as a counted string, in
 // its parent's open handle, so no path longer than one name is ever parsed
 // and no depth is out of reach. A folder is listed with NtQueryDirectoryFile,
-// which gives each entry's name, attributes, reparse tag and file ID. Names
+// which gives each entry's name, attributes, reparse tag and file ID (without
+// the ID on a file system that lists in no class that has one). Names
 // go to the system exactly as they were listed: a final dot or space is kept,
 // no name is taken for a device, and letter case is kept as well.
 #ifndef NOMINMAX
@@ -13,8 +14,13 @@
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "listing.h"
@@ -33,6 +39,20 @@ namespace {
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006u);
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000Fu);
 constexpr NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106u);
+
+// The answers of a file system that does not list in the information class
+// asked for (user-mode file systems, the WebDAV redirector).
+bool isRefusal(NTSTATUS status) {
+    switch (static_cast<std::uint32_t>(status)) {
+    case 0xC0000003u:  // STATUS_INVALID_INFO_CLASS
+    case 0xC000000Du:  // STATUS_INVALID_PARAMETER
+    case 0xC0000002u:  // STATUS_NOT_IMPLEMENTED
+    case 0xC00000BBu:  // STATUS_NOT_SUPPORTED
+        return true;
+    default:
+        return false;
+    }
+}
 
 // A counted name holds at most 32,767 UTF-16 units: its length is a 16-bit
 // count of bytes.
@@ -154,51 +174,117 @@ bool isDotOrDotDot(NativeView name) {
     return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
 }
 
-// The entries of the folder open as `folder`, read a buffer at a time into
-// `buffer`, which the folders lend to one listing at a time. Each entry's
-// identity is its file ID on `volume`, the folder's own volume.
+// The information classes a folder is listed in, in the order they are
+// tried: the first gives each entry's file ID; the others, which a file system
+// that refuses the first may answer, give the same attributes and EA size but
+// no ID. Every record begins with the same fields, up to the EA size; its
+// name follows at `nameAt`.
+struct RecordClass {
+    FILE_INFORMATION_CLASS what;
+    std::size_t nameAt;
+    bool hasId;
+};
+constexpr RecordClass kRecordClasses[] = {
+    {FileIdBothDirectoryInformation, offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), true},
+    {FileBothDirectoryInformation, offsetof(FILE_BOTH_DIR_INFORMATION, FileName), false},
+    {FileFullDirectoryInformation, offsetof(FILE_FULL_DIR_INFORMATION, FileName), false},
+};
+// The fields that every record begins with, as FILE_FULL_DIR_INFORMATION has them.
+constexpr std::size_t kHeadBytes = offsetof(FILE_FULL_DIR_INFORMATION, FileName);
+static_assert(offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize) == offsetof(FILE_FULL_DIR_INFORMATION, EaSize) &&
+                  offsetof(FILE_BOTH_DIR_INFORMATION, EaSize) == offsetof(FILE_FULL_DIR_INFORMATION, EaSize),
+              "every record class begins with the same fields");
+
+// The entries of the folder open as `folder`, read a part at a time through
+// `query` into `buffer`, which the folders lend to one listing at a time. It
+// is listed in the record class `recordClass` (an index in kRecordClasses),
+// which the folders keep for its volume: a refusal of the first query moves
+// it on for every later folder there. Each entry's identity is its file ID
+// on `volume`, the folder's own volume, where the class gives one.
+//
+// Only the bytes that a call returned are read: a record whose fixed part or
+// name runs past them, or whose next-entry offset does not lead past its own
+// end to a whole fixed part within them, ends the listing as a failure. The
+// fields are copied out, so a record needs no alignment; its name is read in
+// place, in 16-bit units, so an odd offset is a failure too.
 class WindowsListing final : public Listing {
 public:
-    WindowsListing(HANDLE folder, std::uint64_t volume, std::vector<std::uint64_t>& buffer)
-        : folder_(folder), volume_(volume), buffer_(buffer) {}
+    WindowsListing(HANDLE folder, std::uint64_t volume, std::size_t& recordClass, const ListingQuery& query,
+                   std::vector<std::uint64_t>& buffer)
+        : folder_(folder), volume_(volume), volumeClass_(recordClass), class_(recordClass), query_(query),
+          buffer_(buffer) {}
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
-            if (at_ == nullptr && !read(ec)) return false;
-            const auto* found = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(at_);
-            at_ = found->NextEntryOffset == 0 ? nullptr : at_ + found->NextEntryOffset;
-            const NativeView name(found->FileName, found->FileNameLength / sizeof(wchar_t));
+            if (at_ == end_ && !read(ec)) return false;
+            const RecordClass& form = kRecordClasses[class_];
+            const auto left = static_cast<std::size_t>(end_ - at_);
+            if (left < form.nameAt) return malformed(ec);
+            FILE_FULL_DIR_INFORMATION head;
+            std::memcpy(&head, at_, kHeadBytes);
+            const std::size_t nameBytes = head.FileNameLength;
+            const std::size_t offset = head.NextEntryOffset;
+            const bool nameFits = nameBytes <= left - form.nameAt;
+            // 0 when this record is the last; otherwise past its name, to the fixed part of the next.
+            const bool nextFits = offset == 0 || (offset % 2 == 0 && offset >= form.nameAt + nameBytes &&
+                                                  offset <= left - form.nameAt);
+            if (!nameFits || !nextFits) return malformed(ec);
+            const unsigned char* record = at_;
+            at_ = offset == 0 ? end_ : at_ + offset;
+            const NativeView name(reinterpret_cast<const wchar_t*>(record + form.nameAt), nameBytes / sizeof(wchar_t));
             if (isDotOrDotDot(name)) continue;
             entry.name = name;
             // For a reparse point the EA size holds its tag.
-            entry.kind = listedKind(found->FileAttributes, found->EaSize);
-            entry.identity = fileIdentity(volume_, 0, static_cast<std::uint64_t>(found->FileId.QuadPart));
+            entry.kind = listedKind(head.FileAttributes, head.EaSize);
+            entry.identity = FileIdentity{};
+            if (form.hasId) {
+                std::uint64_t id;
+                std::memcpy(&id, record + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), sizeof id);
+                entry.identity = fileIdentity(volume_, 0, id);
+            }
             return true;
         }
     }
 
 private:
     // Reads the next part of the listing; false at its end or on a failure,
-    // which sets `ec`.
+    // which sets `ec`. A class refused at the first query is followed by the
+    // next, from the listing's start.
     bool read(std::error_code& ec) {
-        IO_STATUS_BLOCK io;
-        const NTSTATUS status =
-            NtQueryDirectoryFile(folder_, nullptr, nullptr, nullptr, &io, buffer_.data(), kListingBytes,
-                                 FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
-        if (status == kNoMoreFiles || status == kNoSuchFile) return false;
-        if (!NT_SUCCESS(status)) {
-            ec = systemError(RtlNtStatusToDosError(status));
+        ListingPart part;
+        for (bool restart = false;; restart = true) {
+            part = query_(folder_, kRecordClasses[class_].what, restart, buffer_.data(), kListingBytes);
+            // A refusal later in the listing, or of the last class, is the listing's failure.
+            if (started_ || !isRefusal(part.status) || class_ + 1 == std::size(kRecordClasses)) break;
+            volumeClass_ = ++class_;
+        }
+        started_ = true;
+        if (part.status == kNoMoreFiles || part.status == kNoSuchFile) return false;
+        if (!NT_SUCCESS(part.status)) {
+            ec = systemError(RtlNtStatusToDosError(part.status));
             return false;
         }
-        if (io.Information == 0) return false;
-        at_ = reinterpret_cast<const unsigned char*>(buffer_.data());
+        if (part.size == 0) return false;
+        at_ = static_cast<const unsigned char*>(part.bytes);
+        end_ = at_ + part.size;
         return true;
+    }
+
+    bool malformed(std::error_code& ec) {
+        ec = systemError(ERROR_INVALID_DATA);
+        at_ = end_ = nullptr;
+        return false;
     }
 
     HANDLE folder_;
     std::uint64_t volume_;
+    std::size_t& volumeClass_;
+    std::size_t class_;
+    const ListingQuery& query_;
     std::vector<std::uint64_t>& buffer_;
-    const unsigned char* at_ = nullptr;  // the next entry in the buffer, if any
+    bool started_ = false;               // once the first query is answered
+    const unsigned char* at_ = nullptr;  // the next record of the part read, if any
+    const unsigned char* end_ = nullptr;
 };
 
 bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
@@ -278,7 +364,8 @@ NativeString systemForm(const NativeString& start) {
 // the volume that each lies on.
 class WindowsFolders final : public FolderPath {
 public:
-    WindowsFolders() : buffer_(kListingBytes / sizeof(std::uint64_t)) {}
+    explicit WindowsFolders(ListingQuery query)
+        : query_(std::move(query)), buffer_(kListingBytes / sizeof(std::uint64_t)) {}
     ~WindowsFolders() override {
         while (!levels_.empty()) leave();
     }
@@ -347,7 +434,7 @@ private:
     OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
         levels_.push_back(Level{handle, volume});
         OpenedFolder opened;
-        opened.listing = std::make_unique<WindowsListing>(handle, volume, buffer_);
+        opened.listing = std::make_unique<WindowsListing>(handle, volume, classOnVolume_[volume], query_, buffer_);
         opened.kind = EntryKind::directory;
         return opened;
     }
@@ -358,12 +445,26 @@ private:
 
     std::vector<Level> levels_;
     std::uint64_t startVolume_ = 0;
+    const ListingQuery query_;
+    std::map<std::uint64_t, std::size_t> classOnVolume_;  // the record class each volume is listed in
     std::vector<std::uint64_t> buffer_;
 };
 
 }  // namespace
 
-std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<WindowsFolders>(); }
+ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std::size_t length) {
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(length),
+                             static_cast<FILE_INFORMATION_CLASS>(what), FALSE, nullptr, restart ? TRUE : FALSE);
+    return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
+}
+
+std::unique_ptr<FolderPath> systemFoldersThrough(ListingQuery query) {
+    return std::make_unique<WindowsFolders>(std::move(query));
+}
+
+std::unique_ptr<FolderPath> systemFolders() { return systemFoldersThrough(queryListing); }
 
 EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;

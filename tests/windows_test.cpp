@@ -8,6 +8,7 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -296,6 +297,64 @@ TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentit
         EXPECT_FALSE(sub.listing->next(entry, ec));
     }
     EXPECT_EQ(openHandles(), handles) << "handles left open";
+}
+
+// Folders listed through a query that refuses the first `refused` record classes tried, else answers each with
+// records of ., .., a.scr, d, up (8-byte aligned, the last unpadded, ending a readable page); on disk only T\d\up.
+TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWithinTheirBytes) {
+    const struct {
+        const char *what, *calls;                         // calls: each call's class, "r" from the start
+        std::uint32_t refusal, then;                      // the answers to a refused class and to later calls
+        std::size_t refused, record, field, value, size;  // record `record` holds `value` at `field`; `size` bytes
+        ScanStatistics stats;
+    } cases[] = {
+        {"no more files", "37 37 37 37", 0, 0, 0, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"no such file (an empty root)", "37", 0xC000000F, 0, 1, 0, 0, 0, 0, {1, 0, 0, 0, 0, 0}},
+        {"invalid class", "37 3r 3 3 3", 0xC0000003, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"invalid parameter", "37 3r 3 3 3", 0xC000000D, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"not implemented", "37 3r 3 3 3", 0xC0000002, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"not supported", "37 3r 3 3 3", 0xC00000BB, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"two refused", "37 3r 2r 2 2 2", 0xC0000003, 0, 2, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"all refused", "37 3r 2r", 0xC0000003, 0, 3, 0, 0, 0, 0, {1, 0, 0, 1, 0, 0}},
+        {"refused part-way", "37 37 37 37", 0, 0xC000000D, 0, 0, 0, 0, 0, {2, 2, 2, 3, 0, 2}},
+        {"name past the bytes", "37 37", 0, 0, 0, 4, 60, 6, 0, {2, 2, 2, 2, 0, 2}},
+        {"no room for a next record", "37", 0, 0, 0, 3, 0, 118, 0, {1, 1, 1, 1, 0, 1}},
+        {"next record inside this one", "37", 0, 0, 0, 3, 0, 8, 0, {1, 1, 1, 1, 0, 1}},
+        {"next record at an odd offset", "37", 0, 0, 0, 3, 0, 113, 0, {1, 1, 1, 1, 0, 1}},
+        {"a part shorter than a record", "37", 0, 0, 0, 0, 0, 0, 0x40, {1, 0, 0, 1, 0, 0}},
+    };
+    TempTree tree;
+    tree.link("T/d/up", ".");
+    auto* const pages = static_cast<unsigned char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS));
+    ASSERT_TRUE(pages != nullptr && VirtualAlloc(pages, 4096, MEM_COMMIT, PAGE_READWRITE));  // the first page only
+    const std::vector<std::wstring> names = {L".", L"..", L"a.scr", L"d", L"up"};
+    for (const auto& c : cases) {
+        std::map<void*, int> listed;  // the folders answered with records
+        std::string calls;
+        const ListingQuery query = [&](void* folder, int what, bool restart, void*, std::size_t) -> ListingPart {
+            calls += (calls.empty() ? "" : " ") + std::to_string(what) + (restart ? "r" : "");
+            if ((what == 37 ? 0u : what == 3 ? 1u : 2u) < c.refused) return {static_cast<long>(c.refusal), nullptr, 0};
+            if (listed[folder]++ != 0) return {static_cast<long>(c.then != 0 ? c.then : 0x80000006), nullptr, 0};
+            const std::size_t nameAt = what == 37 ? 0x68 : what == 3 ? 0x5E : 0x44;
+            std::vector<unsigned char> bytes;
+            for (std::size_t i = 0, at = 0; i < names.size(); ++i, at = (bytes.size() + 7) / 8 * 8) {
+                bytes.resize(at + nameAt + 2 * names[i].size());
+                const auto put = [&](std::size_t offset, std::size_t v) { std::memcpy(&bytes[at + offset], &v, 4); };
+                put(0, i + 1 == names.size() ? 0 : (bytes.size() - at + 7) / 8 * 8);
+                put(56, i == 2 ? FILE_ATTRIBUTE_ARCHIVE : i == 4 ? 0x410 : FILE_ATTRIBUTE_DIRECTORY);  // 0x410: a link
+                put(60, 2 * names[i].size());
+                std::memcpy(&bytes[at + nameAt], names[i].data(), 2 * names[i].size());
+                if (i == c.record && c.value != 0) put(c.field, c.value);
+            }
+            if (c.size != 0) bytes.resize(c.size);
+            return {0, std::memcpy(pages + 4096 - bytes.size(), bytes.data(), bytes.size()), bytes.size()};
+        };
+        ScanStatistics stats{};
+        Scanner().scan(tree.path("T"), stats, [](const ScanResultView&) {}, nullptr,
+                       [&query] { return systemFoldersThrough(query); });
+        EXPECT_EQ(std::make_pair(stats, calls), std::make_pair(c.stats, std::string(c.calls))) << c.what;
+    }
+    VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 // ---- The walk on drive C: -----------------------------------------------
