@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Times Dravelon against a bare walk of the same kind (bench/floor.cpp: openat,
 # readdir, d_type), find and bfs on generated trees, measures its peak memory,
-# and checks that a run with 16 descriptors gives the same report; on the deep
-# chain E also under limits of 1,024 and 64 descriptors against bfs -L. Run
-# by hand on a quiet machine; CI never runs it. See bench/README.md.
+# and checks that a run with 16 descriptors gives the same report and that no
+# file system's type is asked (fstatfs); on the deep chain E also under limits
+# of 1,024 and 64 descriptors against bfs -L. Run by hand on a quiet machine;
+# CI never runs it. See bench/README.md.
 #
 #   bench/run.sh [options] [DIR]
 #
@@ -45,7 +46,7 @@ while [[ $# -gt 0 ]]; do
         --trees) trees="${2//-/}"; shift 2 ;;
         --clean) clean=1; shift ;;
         --windows) windows=1; shift ;;
-        -h|--help) sed -n '2,32p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,33p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "run.sh: unknown option $1" >&2; exit 2 ;;
         *) dir="$1"; shift ;;
     esac
@@ -56,7 +57,7 @@ source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build="$source_dir/build/bench"
 
 # --- Tools -------------------------------------------------------------------
-packages=(cmake g++ hyperfine bfs time findutils util-linux)
+packages=(cmake g++ hyperfine bfs time findutils util-linux strace)
 (( windows )) && packages+=(g++-mingw-w64-x86-64-posix wine wine64)
 "$source_dir/scripts/install-deps" "${packages[@]}"
 
@@ -166,6 +167,13 @@ for tree in $(echo "$trees" | grep -o .); do
         echo "Tree $tree: report identical with 16 descriptors"
     else
         echo "Tree $tree: the report with 16 descriptors differs" >&2; status=1
+    fi
+    # The tree lies on one file system: the walk asks no file system's type.
+    strace -f -c -e trace=fstatfs -o "$dir/reports/$tree.fstatfs" "$dravelon" "$t" >/dev/null
+    if grep -q fstatfs "$dir/reports/$tree.fstatfs"; then
+        echo "Tree $tree: the walk asked for a file system's type (fstatfs)" >&2; status=1
+    else
+        echo "Tree $tree: no fstatfs call"
     fi
     timed=(-n dravelon "$dravelon '$t'")
     if [[ -n "$reference_bin" ]]; then
