@@ -1,8 +1,5 @@
 // What a terminal is shown, the same on every platform: printed paths with
 // their dangerous characters masked, and the progress line.
-#include <cstdlib>
-#include <cstring>
-
 #include "console.h"
 
 namespace {
@@ -41,8 +38,10 @@ std::size_t hiddenLength(std::string_view text) {
 
 }  // namespace
 
-std::string progressText(std::uint64_t files, std::uint64_t folders, std::string_view folder, std::size_t width) {
-    std::string line = "Taraniyor... " + std::to_string(files) + " dosya, " + std::to_string(folders) + " klasor: ";
+std::string progressText(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder,
+                         std::size_t width) {
+    std::string line = "Taraniyor... " + std::to_string(filesFound) + " dosya, " + std::to_string(directoriesDiscovered) +
+                       " klasor: ";
     const std::size_t room = (width > 1 ? width : 80) - 1;
     if (line.size() >= room) return line.substr(0, room);
     std::string shown = masked(folder);
@@ -73,8 +72,7 @@ std::string masked(std::string_view text) {
 }
 
 ProgressLine::ProgressLine(std::chrono::steady_clock::time_point start) : start_(start) {
-    const char* term = std::getenv("TERM");
-    enabled_ = isTerminal(Stream::error) && (term == nullptr || std::strcmp(term, "dumb") != 0);
+    enabled_ = canRewriteLine(Stream::error);
     if (enabled_) eraseLineWhenInterrupted();
 }
 

@@ -17,6 +17,10 @@ enum class Stream { output, error };
 /// True when the stream is shown on a terminal (on Windows, a console).
 bool isTerminal(Stream stream);
 
+/// True when the stream is a terminal that can rewrite a line: on POSIX one
+/// whose TERM is set and is not "dumb"; on Windows any console.
+bool canRewriteLine(Stream stream);
+
 /// Writes UTF-8 text whose lines end in "\n". A Windows console receives it
 /// in UTF-16 with CR LF line ends, so that every letter shows as itself
 /// whatever the console's code page; a file or a pipe receives the bytes (on
@@ -58,7 +62,7 @@ std::string progressText(std::uint64_t filesFound, std::uint64_t directoriesDisc
                          std::size_t width);
 
 /// The line on standard error that shows how far a long walk has come, when
-/// standard error is a terminal that can rewrite a line (TERM is not "dumb").
+/// standard error is a terminal that can rewrite a line.
 /// It appears once the run has lasted half a second, changes at most five
 /// times a second, and is erased when the program is interrupted.
 class ProgressLine {

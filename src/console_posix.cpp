@@ -13,6 +13,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "console.h"
@@ -88,6 +90,11 @@ extern "C" void eraseLineAndEnd(int signal) {
 }  // namespace
 
 bool isTerminal(Stream stream) { return isTerminal(sinkOf(stream)); }
+
+bool canRewriteLine(Stream stream) {
+    const char* term = std::getenv("TERM");
+    return isTerminal(stream) && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
 
 void write(Stream stream, std::string_view text) {
     if (stream == Stream::error) drain(sinkOf(Stream::output));

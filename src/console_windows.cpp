@@ -9,6 +9,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -117,6 +118,9 @@ BOOL WINAPI eraseLineAndEnd(DWORD event) {
 }  // namespace
 
 bool isTerminal(Stream stream) { return isConsole(stream); }
+
+// Shells on Windows set no TERM: the console alone decides.
+bool canRewriteLine(Stream stream) { return isConsole(stream); }
 
 void write(Stream stream, std::string_view text) {
     bufferRedirectedOutput();

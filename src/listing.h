@@ -8,17 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
-#include <string>
-#include <string_view>
 #include <system_error>
 
-/// A path or a name in the system's own characters: UTF-16 on Windows, bytes
-/// elsewhere.
-using NativeString = std::filesystem::path::string_type;
-using NativeView = std::basic_string_view<std::filesystem::path::value_type>;
+#include "path_text.h"
 
 /// What an entry is. A listing reports file, directory, link, other, missing
 /// or unknown; a query, which follows links, answers file, directory, other,
@@ -41,9 +35,9 @@ struct FileIdentity {
     bool known = false;  ///< false when it could not be read
 };
 
-/// The identity of a file whose ID (`high`, `low`) the system answered. Some
-/// file servers answer 0, or all ones, for every file: such an ID says
-/// nothing, and the identity is unknown.
+/// The identity of a file whose ID (`high`, `low`) the system answered. An ID
+/// of 0, or of all ones, means "none" (some file servers answer it for every
+/// file): the identity is then unknown.
 inline FileIdentity fileIdentity(std::uint64_t volume, std::uint64_t high, std::uint64_t low) {
     const std::uint64_t ones = ~std::uint64_t{0};
     const bool meaningless = (low == 0 && high == 0) || (low == ones && (high == 0 || high == ones));
@@ -74,138 +68,83 @@ public:
     virtual bool next(ListedEntry& entry, std::error_code& ec) = 0;
 };
 
-/// What opening a folder found.
-struct OpenedFolder {
-    /// The folder's listing when it could be opened; the folder is then the
-    /// deepest on the walk path.
-    std::unique_ptr<Listing> listing;
-    /// directory when listed. Otherwise what is there, links followed:
-    /// directory (refused for lack of permission when `error` is clear,
-    /// failing otherwise), file, other, missing, or unknown with `error` set.
-    EntryKind kind = EntryKind::unknown;
-    std::error_code error;
-    /// The folder's identity where it comes with the opening (POSIX, and the
-    /// start folder on Windows); otherwise unknown, and the listed entry or
-    /// FolderPath::identity gives it.
-    FileIdentity identity;
-    /// Set, with `kind` directory, when a subfolder is not opened because it
-    /// lies in a file system where the kernel shows its own state and no file
-    /// can be stored (on Linux proc, sysfs and their like), reached as a
-    /// mount point or through a link.
-    bool systemArea = false;
+/// What came of opening a folder.
+enum class OpenResult : unsigned char {
+    listed,      ///< open and listed: it is the deepest folder on the stack now
+    refused,     ///< a folder that refuses its listing for lack of permission
+    failed,      ///< a folder that cannot be opened for another reason
+    systemArea,  ///< a folder in a file system where the kernel shows its own state, left closed
+    gone,        ///< nothing there any more, or what the walk passes over (a pipe, a device)
+    file,        ///< a regular file after all
+    unknown,     ///< what is there cannot be told
 };
 
-/// The folders on the walk path, from the start folder down to the folder the
-/// walk is in, as the system reaches them: on POSIX an open descriptor for
-/// each, within a budget; on Windows an open handle for each. Only the deepest
-/// folder is listed or opened below.
-class FolderPath {
+/// What came of an open that failed, from what a query then found there
+/// (`kind`, links followed) and whether the open was refused for lack of
+/// permission.
+inline OpenResult unopened(EntryKind kind, bool denied) {
+    switch (kind) {
+    case EntryKind::directory:
+        return denied ? OpenResult::refused : OpenResult::failed;
+    case EntryKind::file:
+        return OpenResult::file;
+    case EntryKind::unknown:
+        return OpenResult::unknown;
+    default:
+        return OpenResult::gone;
+    }
+}
+
+/// A folder as its opening found it.
+struct OpenedFolder {
+    OpenResult result = OpenResult::unknown;
+    /// The folder's listing, when listed.
+    std::unique_ptr<Listing> listing;
+    /// The folder's identity where it comes with the opening (POSIX, and the
+    /// start folder on Windows); otherwise unknown, and the listed entry or
+    /// FolderStack::identity gives it.
+    FileIdentity identity;
+    /// Why it failed or is unknown, for messages.
+    std::error_code error;
+};
+
+/// The folders open on the walk path, from the start folder down to the
+/// folder the walk is in: on POSIX a descriptor for each, within a budget; on
+/// Windows a handle for each. Only the deepest folder is listed or opened
+/// below.
+class FolderStack {
 public:
-    virtual ~FolderPath() = default;
+    virtual ~FolderStack() = default;
     /// Opens the start folder, whose system path is `start`, as the first on
-    /// the path. It is never missing, a file or unknown: a failure is a
-    /// directory with `error` set.
+    /// the stack. It is listed, refused or failed.
     virtual OpenedFolder openStart(const NativeString& start) = 0;
     /// Opens the subfolder `name` of the deepest folder, links followed; a
-    /// system area (see OpenedFolder::systemArea) is left closed.
-    /// `listed` is its identity as the walk has it from the listing or from
-    /// the query that followed its link, unknown when it has none (on
-    /// Windows it gives the volume of the folder's entries).
+    /// system area is left closed. `listed` is its identity as the walk has
+    /// it from the listing or from the query that followed its link, unknown
+    /// when it has none (on Windows it gives the volume of the folder's
+    /// entries).
     virtual OpenedFolder openChild(NativeView name, const FileIdentity& listed) = 0;
-    /// Leaves the deepest folder.
+    /// Closes the deepest folder.
     virtual void leave() = 0;
     /// What `name` in the deepest folder is, links followed: file, directory,
     /// other or missing; unknown with `ec` set when it cannot be told. When
     /// `identity` is given it receives the identity of what was found, if it
     /// can be read. Opens no file for reading.
     virtual EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) = 0;
-    /// The identity of the folder at `depth` on the path (0: the start
+    /// The identity of the folder at `depth` on the stack (0: the start
     /// folder); unknown when it cannot be read.
     virtual FileIdentity identity(std::size_t depth) = 0;
 };
 
 /// The system's folders, for one walk.
-std::unique_ptr<FolderPath> systemFolders();
+std::unique_ptr<FolderStack> systemFolders();
 
 /// The walk reaches its folders through what such a function makes:
 /// systemFolders, or in tests a form that fails or lists on purpose.
-using FolderOpener = std::function<std::unique_ptr<FolderPath>()>;
+using FolderOpener = std::function<std::unique_ptr<FolderStack>()>;
 
-/// What is at the system path `path`, links followed, as FolderPath::query
+/// What is at the system path `path`, links followed, as FolderStack::query
 /// answers it.
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity = nullptr);
-
-/// The system path of a start path. On Windows it is made absolute from the
-/// current folder (of its drive) and put in the long form lexically: "/"
-/// becomes "\", "." and ".." are resolved, and no name is trimmed or taken
-/// for a device; a final separator is kept, so that a file named with one
-/// is not found. A path already in the long form is kept as it is.
-/// Elsewhere the path is used as it is. Throws
-/// std::filesystem::filesystem_error when the current folder cannot be read.
-NativeString systemPath(const std::filesystem::path& start);
-
-/// The text of a listed name: the name itself where names are bytes. Where
-/// names are UTF-16 it is UTF-8, written into `buffer`; a name that is not
-/// valid UTF-16 keeps each unpaired surrogate as a three-byte form of its
-/// own, so that no name is lost and the text can be turned back into the
-/// name (nativeText). Never fails.
-#ifdef _WIN32
-std::string_view nameText(NativeView name, std::string& buffer);
-#else
-inline std::string_view nameText(NativeView name, std::string&) { return name; }
-#endif
-
-/// Text made by nameText as it is shown: on Windows each unpaired surrogate
-/// becomes U+FFFD (written into `buffer` when there is one); elsewhere the
-/// text itself.
-#ifdef _WIN32
-std::string_view shownText(std::string_view text, std::string& buffer);
-#else
-inline std::string_view shownText(std::string_view text, std::string&) { return text; }
-#endif
-
-/// The path or name whose text nameText made: the inverse of nameText.
-#ifdef _WIN32
-NativeString nativeText(std::string_view text);
-#else
-inline NativeString nativeText(std::string_view text) { return NativeString(text); }
-#endif
-
-#ifdef _WIN32
-/// What one call for the next part of a folder's listing answered: the
-/// system's status and, when it succeeded, the records it returned: `size`
-/// bytes from `bytes`, at an even address, valid until the next call.
-struct ListingPart {
-    long status;
-    const void* bytes;
-    std::size_t size;
-};
-
-/// One such call (NtQueryDirectoryFile) for the folder open as the handle
-/// `folder`: records of the information class `what` (a
-/// FILE_INFORMATION_CLASS), from the listing's start when `restart`. The
-/// system's form, queryListing, reads them into `buffer`, which holds
-/// `length` bytes; another form may answer from anywhere.
-using ListingQuery = std::function<ListingPart(void* folder, int what, bool restart, void* buffer, std::size_t length)>;
-ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std::size_t length);
-
-/// The system's folders, each listed through `query`; systemFolders lists
-/// them through queryListing.
-std::unique_ptr<FolderPath> systemFoldersThrough(ListingQuery query);
-
-/// The kind of a listed entry from its attributes and reparse tag: symbolic
-/// links and junctions are links, so is a reparse folder whose tag cannot be
-/// read; the Linux-subsystem links, FIFOs and devices and AF_UNIX sockets are
-/// other; every other reparse point is the file or folder its attributes say.
-EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag);
-#else
-/// The kind of a listed entry from the type its listing gave (DT_REG,
-/// DT_DIR, DT_LNK; a pipe, socket or device is other). An entry of unknown
-/// type (DT_UNKNOWN: some file systems list no kinds) costs a status query
-/// of `name` in the folder open as `dir`, links not followed: missing when
-/// the entry is gone, unknown when the query fails, as it does in a folder
-/// that can be listed but not searched.
-EntryKind listedKind(int dir, unsigned char type, const char* name);
-#endif
 
 #endif

@@ -20,10 +20,7 @@
 #include <iterator>
 #include <vector>
 
-#include "listing.h"
-#include "scanner.h"
-
-namespace fs = std::filesystem;
+#include "listing_posix.h"
 
 namespace {
 
@@ -118,15 +115,29 @@ namespace {
 
 bool isDotOrDotDot(const char* name) { return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')); }
 
-#ifdef __linux__
-// The entries of the folder open as `fd`, read straight from the kernel into
-// `buffer`, which the folders lend to one listing at a time.
+// The entries of the folder open as `fd`: on Linux read straight from the
+// kernel with getdents64(2) into `buffer`, which the folders lend to one
+// listing at a time; elsewhere with readdir(3), on a descriptor of the
+// listing's own, which closedir(3) closes.
 class PosixListing final : public Listing {
 public:
+#ifdef __linux__
     PosixListing(int fd, std::vector<char>& buffer) : fd_(fd), buffer_(buffer) {}
+#else
+    PosixListing(int fd, std::vector<char>&) : fd_(fd), own_(::dup(fd)), dir_(own_ < 0 ? nullptr : ::fdopendir(own_)) {
+        error_ = errno;
+        if (dir_ == nullptr && own_ >= 0) ::close(own_);
+    }
+    ~PosixListing() override {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+#endif
+    PosixListing(const PosixListing&) = delete;
+    PosixListing& operator=(const PosixListing&) = delete;
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
+#ifdef __linux__
             if (at_ == end_) {
                 const ssize_t got = ::getdents64(fd_, buffer_.data(), buffer_.size());
                 if (got <= 0) {
@@ -138,43 +149,14 @@ public:
             }
             const auto* found = reinterpret_cast<const struct dirent64*>(buffer_.data() + at_);
             at_ += found->d_reclen;
-            if (isDotOrDotDot(found->d_name)) continue;
-            entry.name = NativeView(found->d_name);
-            entry.kind = listedKind(fd_, found->d_type, found->d_name);
-            return true;
-        }
-    }
-
-private:
-    int fd_;
-    std::vector<char>& buffer_;
-    std::size_t at_ = 0;
-    std::size_t end_ = 0;
-};
 #else
-// The same through readdir(3), on a descriptor of its own: closedir(3)
-// closes the descriptor that the listing was opened with.
-class PosixListing final : public Listing {
-public:
-    PosixListing(int fd, std::vector<char>&) : fd_(fd), dir_(openOwn(fd)) {}
-    ~PosixListing() override {
-        if (dir_ != nullptr) ::closedir(dir_);
-    }
-    PosixListing(const PosixListing&) = delete;
-    PosixListing& operator=(const PosixListing&) = delete;
-
-    bool next(ListedEntry& entry, std::error_code& ec) override {
-        if (dir_ == nullptr) {
-            ec = errorOf(error_);
-            return false;
-        }
-        for (;;) {
-            errno = 0;
-            const struct dirent* found = ::readdir(dir_);
+            errno = dir_ == nullptr ? error_ : 0;
+            const struct dirent* found = dir_ == nullptr ? nullptr : ::readdir(dir_);
             if (found == nullptr) {
                 if (errno != 0) ec = errorOf(errno);
                 return false;
             }
+#endif
             if (isDotOrDotDot(found->d_name)) continue;
             entry.name = NativeView(found->d_name);
             entry.kind = listedKind(fd_, found->d_type, found->d_name);
@@ -183,27 +165,20 @@ public:
     }
 
 private:
-    DIR* openOwn(int fd) {
-        const int own = ::dup(fd);
-        DIR* dir = own < 0 ? nullptr : ::fdopendir(own);
-        if (dir == nullptr) {
-            error_ = errno;
-            if (own >= 0) ::close(own);
-        }
-        return dir;
-    }
-
     int fd_;
-    int error_ = 0;
+#ifdef __linux__
+    std::vector<char>& buffer_;
+    std::size_t at_ = 0;
+    std::size_t end_ = 0;
+#else
+    int own_;
     DIR* dir_;
-};
+    int error_;
 #endif
+};
 
-// How many descriptors the walk may keep, opening one more at a time: half
-// the soft limit, so that the standard streams and whatever else the process
-// holds keep their room; at least two, at most 4096. Should the process hold
-// more than the other half already, the first open refused for lack of
-// descriptors brings the budget down to what it can hold.
+// How many descriptors the walk may keep open: half the soft limit, so that
+// whatever else the process holds keeps its room; at least two, at most 4096.
 std::size_t descriptorBudget() {
     rlimit limit{};
     const rlim_t soft = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 64;
@@ -249,38 +224,128 @@ int approach(const NativeString& path, const char*& rest, Open open, Close close
     return dir;
 }
 
-// The folders on the walk path, one descriptor each within a budget.
-//
-// Past the budget, descriptors of folders above the deepest are given up,
-// the shallowest first, and first those that ".." gives back: the walk
-// comes back to such a folder from its subfolder, whose ".." it opens before
-// closing the subfolder's descriptor, and takes only when it is the same
-// folder (device and inode). So climbing back costs one open at every level,
-// whatever the depth. A folder whose subfolder was reached through a link
-// (its ".." is the link target's parent), or was moved away, is opened again
-// only when the walk needs it: by its name in the nearest folder above it
-// that is held, one name per call, every folder on the way checked by
-// identity and kept within the budget, so that the next level up starts
-// from there; the start folder by the start path.
-class PosixFolders final : public FolderPath {
+// The descriptors of the folders on the walk path, within a budget. Past it,
+// folders above the deepest are closed, the shallowest first, and first
+// those that ".." gives back (their subfolder on the path was not entered
+// through a link). An open that finds the process out of descriptors makes
+// the budget what it can hold and closes more until it succeeds.
+class DescriptorBudget {
 public:
-    explicit PosixFolders(std::size_t budget) : budget_(budget), buffer_(32 * 1024) {}
-    ~PosixFolders() override {
-        for (const Level& level : levels_)
-            if (level.fd >= 0) ::close(level.fd);
+    explicit DescriptorBudget(std::size_t budget) : budget_(budget) {}
+    ~DescriptorBudget() {
+        for (int fd : fds_)
+            if (fd >= 0) ::close(fd);
     }
-    PosixFolders(const PosixFolders&) = delete;
-    PosixFolders& operator=(const PosixFolders&) = delete;
+    DescriptorBudget(const DescriptorBudget&) = delete;
+    DescriptorBudget& operator=(const DescriptorBudget&) = delete;
+
+    // The descriptor of the folder at `depth`, -1 when it is closed.
+    int at(std::size_t depth) const { return fds_[depth]; }
+
+    // openat(2), counted.
+    int open(int dir, const char* name, int flags) {
+        for (;;) {
+            const int fd = ::openat(dir, name, flags);
+            if (fd >= 0) {
+                ++open_;
+                return fd;
+            }
+            if (errno != EMFILE) return -1;
+            budget_ = std::max<std::size_t>(open_, 2) - 1;
+            if (!closeShallowest()) {
+                errno = EMFILE;
+                return -1;
+            }
+        }
+    }
+
+    // Closes a descriptor that open gave and that is not on the path.
+    void close(int fd) {
+        ::close(fd);
+        --open_;
+    }
+
+    // A new deepest folder, open as `fd`: the folder above it may be closed
+    // now, later when `linked` (the new folder was entered through a link,
+    // so its ".." is not the folder above).
+    void push(int fd, bool linked) {
+        if (!fds_.empty()) mayClose(fds_.size() - 1, linked);
+        fds_.push_back(fd);
+        trim();
+    }
+
+    // Closes the deepest folder, entered as `linked` says; the folder above
+    // is the deepest again, and in use.
+    void pop(bool linked) {
+        std::deque<std::size_t>& list = candidates(linked);
+        if (!list.empty() && list.back() + 2 == fds_.size()) list.pop_back();
+        if (fds_.back() >= 0) close(fds_.back());
+        fds_.pop_back();
+    }
+
+    // The folder at `depth`, which was closed, is open again as `fd`.
+    void reopened(std::size_t depth, int fd) { fds_[depth] = fd; }
+
+    // The deepest of the open folders above the deepest, taken out of those
+    // that may be closed, since it is in use; npos when none is open.
+    std::size_t takeNearestOpen() {
+        if (byDotDot_.empty() && byName_.empty()) return ~std::size_t{0};
+        std::deque<std::size_t>& list =
+            byDotDot_.empty() || (!byName_.empty() && byName_.back() > byDotDot_.back()) ? byName_ : byDotDot_;
+        const std::size_t depth = list.back();
+        list.pop_back();
+        return depth;
+    }
+
+    // The folder at `depth`, open, is no longer in use: it may be closed,
+    // later when its subfolder on the path was entered through a link.
+    void mayClose(std::size_t depth, bool linkedChild) { candidates(linkedChild).push_back(depth); }
+
+    // Closes folders until no more are open than the budget allows.
+    void trim() {
+        while (open_ > budget_ && closeShallowest()) {
+        }
+    }
+
+private:
+    // The open folders above the deepest, each list from the shallowest.
+    std::deque<std::size_t>& candidates(bool linkedChild) { return linkedChild ? byName_ : byDotDot_; }
+
+    bool closeShallowest() {
+        std::deque<std::size_t>& list = byDotDot_.empty() ? byName_ : byDotDot_;
+        if (list.empty()) return false;
+        int& fd = fds_[list.front()];
+        list.pop_front();
+        close(fd);
+        fd = -1;
+        return true;
+    }
+
+    std::size_t budget_;
+    std::size_t open_ = 0;              // descriptors open, on the path or not
+    std::vector<int> fds_;              // one for each folder on the path, -1 once closed
+    std::deque<std::size_t> byDotDot_;  // open folders above the deepest whose subfolder's ".." gives them back
+    std::deque<std::size_t> byName_;    // the other open folders above the deepest
+};
+
+// The folders on the walk path, each opened in its parent's descriptor.
+//
+// A closed folder is taken back when the walk climbs to it: through its
+// subfolder's "..", opened before the subfolder is closed and kept only when
+// it is the same folder (device and inode), so climbing costs one open at
+// every level. One whose ".." leads elsewhere (its subfolder was reached
+// through a link, or moved away) is opened again when the walk needs it, by
+// its name in the nearest open folder above it, every folder on the way
+// checked by identity and kept within the budget; the start folder by the
+// start path.
+class PosixFolders final : public FolderStack {
+public:
+    explicit PosixFolders(std::size_t budget) : descriptors_(budget), buffer_(32 * 1024) {}
 
     OpenedFolder openStart(const NativeString& start) override {
         path_ = start;
         const int fd = openStartFolder();
-        if (fd < 0) {
-            OpenedFolder refused;
-            refused.kind = EntryKind::directory;
-            if (errno != EACCES) refused.error = errorOf(errno);
-            return refused;
-        }
+        if (fd < 0) return {unopened(EntryKind::directory, errno == EACCES), nullptr, {}, errorOf(errno)};
         return entered(fd, false, identityOf(fd));
     }
 
@@ -295,46 +360,34 @@ public:
         // The first try follows no link, so that the walk knows which folders
         // ".." may not give back; whatever a link makes it fail with, the
         // second try follows it.
-        int fd = openAt(parent, child, kOpenFlags | O_NOFOLLOW);
+        int fd = descriptors_.open(parent, child, kOpenFlags | O_NOFOLLOW);
         const bool linked = fd < 0;
-        if (linked) fd = openAt(parent, child, kOpenFlags);
+        if (linked) fd = descriptors_.open(parent, child, kOpenFlags);
         if (fd >= 0) {
             const FileIdentity identity = identityOf(fd);
             const FileIdentity& above = levels_.back().identity;
             if ((!identity.known || !above.known || identity.volume != above.volume) && isKernelView(fd)) {
-                release(fd);
+                descriptors_.close(fd);
                 path_.resize(end);
-                opened.kind = EntryKind::directory;
-                opened.systemArea = true;
-                return opened;
+                return {OpenResult::systemArea, nullptr, {}, {}};
             }
             return entered(fd, linked, identity);
         }
         // Why it could not be opened. Permission refused has two causes: the
-        // folder refuses its listing (it counts as discovered), or its parent
-        // cannot be searched (it cannot be reached at all); only a status
-        // query tells them apart.
+        // folder refuses its listing, or its parent cannot be searched (it
+        // cannot be reached at all); only a status query tells them apart.
         const int code = errno;
-        if (code == ENOENT) {
-            opened.kind = EntryKind::missing;
-        } else {
-            opened.kind = statAt(parent, child, 0, opened.error, nullptr);
-            if (opened.kind == EntryKind::directory && code != EACCES) opened.error = errorOf(code);
-        }
+        opened.result = code == ENOENT ? OpenResult::gone
+                                       : unopened(statAt(parent, child, 0, opened.error, nullptr), code == EACCES);
+        if (opened.result != OpenResult::unknown) opened.error = errorOf(code);
         path_.resize(end);
         return opened;
     }
 
     void leave() override {
-        Level& left = levels_.back();
-        if (levels_.size() > 1) {
-            Level& parent = levels_[levels_.size() - 2];
-            if (parent.fd >= 0)
-                candidates(left.linked).pop_back();  // the deepest of them: it is the deepest folder now
-            else if (left.fd >= 0)
-                climb(left.fd, parent);
-        }
-        if (left.fd >= 0) release(left.fd);
+        const std::size_t deepest = levels_.size() - 1;
+        if (deepest > 0 && descriptors_.at(deepest - 1) < 0 && descriptors_.at(deepest) >= 0) climb();
+        descriptors_.pop(levels_.back().linked);
         levels_.pop_back();
         path_.resize(levels_.empty() ? 0 : levels_.back().pathEnd);
     }
@@ -349,157 +402,101 @@ public:
     FileIdentity identity(std::size_t depth) override { return levels_.at(depth).identity; }
 
 private:
-    struct Level {
-        int fd;                 // -1 once given up
+    struct FolderDescriptor {
         std::size_t pathEnd;    // its path is path_[0, pathEnd), its name what follows the "/" before that
         FileIdentity identity;  // from fstat(2) on its descriptor
-        bool linked;            // reached through a link: its ".." may be another folder than the level above
+        bool linked;            // reached through a link: its ".." may be another folder than the one above
     };
-
-    // openat(2); when the process is out of descriptors, the budget becomes
-    // what it can hold and held ones are given up until it succeeds.
-    int openAt(int dir, const char* name, int flags) {
-        for (;;) {
-            const int fd = ::openat(dir, name, flags);
-            if (fd >= 0) {
-                ++held_;
-                return fd;
-            }
-            if (errno != EMFILE) return -1;
-            budget_ = std::max<std::size_t>(held_, 2) - 1;
-            if (!giveUp()) {
-                errno = EMFILE;
-                return -1;
-            }
-        }
-    }
-
-    void release(int fd) {
-        ::close(fd);
-        --held_;
-    }
 
     // The start folder, opened by the start path (in steps when it is long).
     int openStartFolder() {
         const NativeString start = path_.substr(0, levels_.empty() ? path_.size() : levels_.front().pathEnd);
         const char* rest = nullptr;
         const int dir = approach(
-            start, rest, [this](int at, const char* name, int flags) { return openAt(at, name, flags); },
-            [this](int fd) { release(fd); });
+            start, rest, [this](int at, const char* name, int flags) { return descriptors_.open(at, name, flags); },
+            [this](int fd) { descriptors_.close(fd); });
         if (dir == -1) return -1;
-        const int fd = openAt(dir, rest, kOpenFlags);
+        const int fd = descriptors_.open(dir, rest, kOpenFlags);
         const int code = errno;
-        if (dir != AT_FDCWD) release(dir);
+        if (dir != AT_FDCWD) descriptors_.close(dir);
         errno = code;
         return fd;
     }
 
     OpenedFolder entered(int fd, bool linked, const FileIdentity& identity) {
-        if (!levels_.empty()) candidates(linked).push_back(levels_.size() - 1);
-        levels_.push_back(Level{fd, path_.size(), identity, linked});
-        trim();
-        OpenedFolder opened;
-        opened.listing = std::make_unique<PosixListing>(fd, buffer_);
-        opened.kind = EntryKind::directory;
-        opened.identity = identity;
-        return opened;
+        levels_.push_back(FolderDescriptor{path_.size(), identity, linked});
+        descriptors_.push(fd, linked);
+        return {OpenResult::listed, std::make_unique<PosixListing>(fd, buffer_), identity, {}};
     }
 
-    // The held descriptors that may be given up, those of folders above the
-    // deepest, each list from the shallowest: the folders whose subfolder on
-    // the walk path was entered through a link, or the others.
-    std::deque<std::size_t>& candidates(bool linkedChild) { return linkedChild ? byName_ : byDotDot_; }
-
-    // Gives up the shallowest descriptor that ".." gives back, or else the
-    // shallowest of the others. False when there is none.
-    bool giveUp() {
-        std::deque<std::size_t>& from = byDotDot_.empty() ? byName_ : byDotDot_;
-        if (from.empty()) return false;
-        Level& level = levels_[from.front()];
-        from.pop_front();
-        release(level.fd);
-        level.fd = -1;
-        return true;
-    }
-
-    void trim() {
-        while (held_ > budget_ && giveUp()) {
-        }
-    }
-
-    // True when `fd` is the folder `level` was, or when that cannot be told.
-    static bool isSame(int fd, const Level& level) {
+    // True when `fd` is the folder `folder` was, or when that cannot be told.
+    static bool isSame(int fd, const FolderDescriptor& folder) {
         struct stat st {};
-        return ::fstat(fd, &st) == 0 && (!level.identity.known || sameFile(identityOf(st), level.identity));
+        return ::fstat(fd, &st) == 0 && (!folder.identity.known || sameFile(identityOf(st), folder.identity));
     }
 
-    // Takes `parent` back from its subfolder's descriptor `fd` through "..",
-    // if it is the same folder: a folder reached through a link, or moved
-    // away since, has another.
-    void climb(int fd, Level& parent) {
-        if (!parent.identity.known) return;
-        const int up = openAt(fd, "..", kOpenFlags);
+    // Opens the folder above the deepest, whose descriptor was closed, again
+    // through the deepest's "..", if that is the same folder: one reached
+    // through a link, or moved away since, has another.
+    void climb() {
+        const std::size_t parent = levels_.size() - 2;
+        if (!levels_[parent].identity.known) return;
+        const int up = descriptors_.open(descriptors_.at(parent + 1), "..", kOpenFlags);
         if (up < 0) return;
-        if (isSame(up, parent))
-            parent.fd = up;
+        if (isSame(up, levels_[parent]))
+            descriptors_.reopened(parent, up);
         else
-            release(up);
+            descriptors_.close(up);
     }
 
-    // The descriptor of the deepest folder, opened again if it was given up;
-    // -1 with `ec` set when it cannot be, or when a folder on the way is not
-    // the same folder any more.
+    // The descriptor of the deepest folder, opened again if it was closed; -1
+    // with `ec` set when it cannot be, or when a folder on the way is not the
+    // same folder any more.
     int deepest(std::error_code& ec) {
         const std::size_t last = levels_.size() - 1;
-        if (levels_[last].fd >= 0) return levels_[last].fd;
-        // The nearest folder above that is held, out of the candidates while
-        // it is in use; the start folder, by its path, when none is.
-        std::size_t at = 0;
-        if (!byDotDot_.empty() || !byName_.empty()) {
-            const bool linked = byDotDot_.empty() || (!byName_.empty() && byName_.back() > byDotDot_.back());
-            at = candidates(linked).back();
-            candidates(linked).pop_back();
-        } else {
+        if (descriptors_.at(last) >= 0) return descriptors_.at(last);
+        // From the nearest folder above that is open, in use meanwhile; from
+        // the start folder, by its path, when none is.
+        std::size_t at = descriptors_.takeNearestOpen();
+        if (at > last) {
             const int fd = openStartFolder();
             const int code = errno;
             if (fd < 0 || !isSame(fd, levels_[0])) {
-                if (fd >= 0) release(fd);
+                if (fd >= 0) descriptors_.close(fd);
                 ec = errorOf(fd < 0 ? code : ESTALE);
                 return -1;
             }
-            levels_[0].fd = fd;
+            descriptors_.reopened(0, fd);
+            at = 0;
         }
         for (; at < last; ++at) {
-            Level& next = levels_[at + 1];
+            const FolderDescriptor& next = levels_[at + 1];
             name_.assign(path_, levels_[at].pathEnd + 1, next.pathEnd - levels_[at].pathEnd - 1);
-            const int fd = openAt(levels_[at].fd, name_.c_str(), kOpenFlags);
+            const int fd = descriptors_.open(descriptors_.at(at), name_.c_str(), kOpenFlags);
             const int code = errno;
-            candidates(next.linked).push_back(at);
+            descriptors_.mayClose(at, next.linked);
             if (fd < 0 || !isSame(fd, next)) {
-                if (fd >= 0) release(fd);
-                trim();
+                if (fd >= 0) descriptors_.close(fd);
+                descriptors_.trim();
                 ec = errorOf(fd < 0 ? code : ESTALE);
                 return -1;
             }
-            next.fd = fd;
-            trim();
+            descriptors_.reopened(at + 1, fd);
+            descriptors_.trim();
         }
-        return levels_[last].fd;
+        return descriptors_.at(last);
     }
 
-    std::size_t budget_;
-    std::size_t held_ = 0;             // descriptors open
-    std::vector<Level> levels_;
-    std::deque<std::size_t> byDotDot_;  // held levels above the deepest whose subfolder's ".." gives them back
-    std::deque<std::size_t> byName_;    // the other held levels above the deepest
-    NativeString path_;                 // the deepest folder's path: the start path, then "/" and a name for each level
-    NativeString name_;                 // a queried or reopened name, ended by a NUL
+    DescriptorBudget descriptors_;
+    std::vector<FolderDescriptor> levels_;
+    NativeString path_;  // the deepest folder's path: the start path, then "/" and a name for each level
+    NativeString name_;  // a queried or reopened name, ended by a NUL
     std::vector<char> buffer_;
 };
 
 }  // namespace
 
-std::unique_ptr<FolderPath> systemFolders() { return std::make_unique<PosixFolders>(descriptorBudget()); }
+std::unique_ptr<FolderStack> systemFolders() { return std::make_unique<PosixFolders>(descriptorBudget()); }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
     const char* rest = nullptr;
@@ -515,7 +512,3 @@ EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity*
     if (dir != AT_FDCWD) ::close(dir);
     return kind;
 }
-
-NativeString systemPath(const fs::path& start) { return start.native(); }
-
-fs::path pathFromText(const std::string& text) { return fs::path(text); }

@@ -1,12 +1,9 @@
 // The folders and queries on Windows. The start folder is opened by its
-// long-form path (\\?\C:\..., \\?\UNC\server\share\...); every folder below
-// it is opened with NtCreateFile by its name alone, as a counted string, in
-// its parent's open handle, so no path longer than one name is ever parsed
-// and no depth is out of reach. A folder is listed with NtQueryDirectoryFile,
-// which gives each entry's name, attributes, reparse tag and file ID (without
-// the ID on a file system that lists in no class that has one). Names
-// go to the system exactly as they were listed: a final dot or space is kept,
-// no name is taken for a device, and letter case is kept as well.
+// long-form path; every folder below it with NtCreateFile by its name alone,
+// exactly as listed, in its parent's open handle, so no path longer than one
+// name is ever parsed and no depth is out of reach. A folder is listed with
+// NtQueryDirectoryFile, which gives each entry's name, attributes, reparse
+// tag and (in most classes) file ID.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -15,7 +12,6 @@
 #include <winternl.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstddef>
 #include <cstring>
 #include <iterator>
@@ -23,8 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "listing.h"
-#include "scanner.h"
+#include "listing_windows.h"
 
 // Missing from some SDKs' winternl.h; ntdll has it on every Windows.
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
@@ -73,11 +68,6 @@ constexpr ULONG kAttributesOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FO
 constexpr std::size_t kListingBytes = 64 * 1024;
 
 std::error_code systemError(DWORD code) { return std::error_code(static_cast<int>(code), std::system_category()); }
-
-fs::filesystem_error invalidText() {
-    return fs::filesystem_error("Cannot convert character sequence",
-                                std::make_error_code(std::errc::illegal_byte_sequence));
-}
 
 // The answers that mean "nothing is there". The system's own answers are
 // turned into these codes first (RtlNtStatusToDosError).
@@ -287,72 +277,7 @@ private:
     const unsigned char* end_ = nullptr;
 };
 
-bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
-
-// Calls `get(buffer, size)`, a system call that answers the length it needs
-// when the buffer is too small, until the answer fits.
-template <typename Get>
-std::wstring askSystem(Get get, const char* what) {
-    std::wstring text(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = get(text.data(), static_cast<DWORD>(text.size()));
-        if (length == 0) throw fs::filesystem_error(what, systemError(GetLastError()));
-        if (length < text.size()) {
-            text.resize(length);
-            return text;
-        }
-        text.resize(length);
-    }
-}
-
-// The current folder, or that of drive `drive` (such as L"D:").
-std::wstring currentFolder() {
-    return askSystem([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); },
-                     "cannot read the current folder");
-}
-std::wstring currentFolderOf(const std::wstring& drive) {
-    return askSystem(
-        [&drive](wchar_t* buffer, DWORD size) { return GetFullPathNameW(drive.c_str(), size, buffer, nullptr); },
-        "cannot read the drive's current folder");
-}
-
-// A folder the system reports may itself be in the long form; this is its
-// ordinary form, which the steps below take apart.
-std::wstring ordinaryForm(std::wstring path) {
-    if (startsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-    if (startsWith(path, L"\\\\?\\")) return path.substr(4);
-    return path;
-}
-
-// Where the names of a network path \\server\share\... begin: after its
-// server and share.
-std::size_t networkRootEnd(const std::wstring& path) {
-    const std::size_t server = path.find(L'\\', 2);
-    const std::size_t share = server == path.npos ? path.npos : path.find(L'\\', server + 1);
-    return share == path.npos ? path.size() : share;
-}
-
-// `path`, with backslashes only, made absolute: a drive path (C:\...), a
-// network path (\\server\share\...) or a device path (\\.\...).
-std::wstring absoluteForm(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    if (startsWith(path, L"\\\\")) return path;
-    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == L':') {
-        if (path.size() > 2 && path[2] == L'\\') return path;
-        // D: or D:name, relative to that drive's current folder.
-        return ordinaryForm(currentFolderOf(path.substr(0, 2))) + L"\\" + path.substr(2);
-    }
-    const std::wstring current = ordinaryForm(currentFolder());
-    if (!path.empty() && path[0] == L'\\') {
-        // Rooted on the current folder's drive or share.
-        return current.substr(0, startsWith(current, L"\\\\") ? networkRootEnd(current) : 2) + path;
-    }
-    return current + L"\\" + path;
-}
-
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 // The start folder's path in the system's own form: \\?\ becomes \??\, as the
 // system itself turns it.
@@ -360,9 +285,9 @@ NativeString systemForm(const NativeString& start) {
     return startsWith(start, L"\\\\?\\") ? L"\\??\\" + start.substr(4) : start;
 }
 
-// The folders on the walk path, each held open by a handle of its own, and
+// The folders on the walk path, each open as a handle of its own, and
 // the volume that each lies on.
-class WindowsFolders final : public FolderPath {
+class WindowsFolders final : public FolderStack {
 public:
     explicit WindowsFolders(ListingQuery query)
         : query_(std::move(query)), buffer_(kListingBytes / sizeof(std::uint64_t)) {}
@@ -375,13 +300,9 @@ public:
     OpenedFolder openStart(const NativeString& start) override {
         HANDLE handle;
         const NTSTATUS status = openIn(nullptr, systemForm(start), kListAccess, kFolderOptions, handle);
-        if (!NT_SUCCESS(status)) {
-            OpenedFolder refused;
-            refused.kind = EntryKind::directory;
-            const DWORD code = RtlNtStatusToDosError(status);
-            if (code != ERROR_ACCESS_DENIED) refused.error = systemError(code);
-            return refused;
-        }
+        const DWORD code = RtlNtStatusToDosError(status);
+        if (!NT_SUCCESS(status))
+            return {unopened(EntryKind::directory, code == ERROR_ACCESS_DENIED), nullptr, {}, systemError(code)};
         const FileIdentity identity = identityOf(handle);
         startVolume_ = identity.volume;
         OpenedFolder opened = entered(handle, identity.volume);
@@ -390,19 +311,17 @@ public:
     }
 
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        const Level& parent = levels_.back();
+        const FolderHandle& parent = levels_.back();
         HANDLE handle;
         const NTSTATUS status = openIn(parent.handle, name, kListAccess, kFolderOptions, handle);
         // A plain subfolder lies on its parent's volume; one that a link
         // leads to, on the volume its query found.
         if (NT_SUCCESS(status)) return entered(handle, listed.known ? listed.volume : parent.volume);
-        // Why it could not be listed: asked of what is there now. A folder
-        // refused for lack of permission is no error.
+        // Why it could not be listed: asked of what is there now.
         OpenedFolder opened;
-        opened.kind = query(name, opened.error, nullptr);
         const DWORD code = RtlNtStatusToDosError(status);
-        if (opened.kind == EntryKind::directory)
-            opened.error = code == ERROR_ACCESS_DENIED ? std::error_code() : systemError(code);
+        opened.result = unopened(query(name, opened.error, nullptr), code == ERROR_ACCESS_DENIED);
+        if (opened.result != OpenResult::unknown) opened.error = systemError(code);
         return opened;
     }
 
@@ -426,24 +345,22 @@ public:
     }
 
 private:
-    struct Level {
+    struct FolderHandle {
         HANDLE handle;
         std::uint64_t volume;
     };
 
     OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
-        levels_.push_back(Level{handle, volume});
-        OpenedFolder opened;
-        opened.listing = std::make_unique<WindowsListing>(handle, volume, classOnVolume_[volume], query_, buffer_);
-        opened.kind = EntryKind::directory;
-        return opened;
+        levels_.push_back(FolderHandle{handle, volume});
+        return {OpenResult::listed,
+                std::make_unique<WindowsListing>(handle, volume, classOnVolume_[volume], query_, buffer_), {}, {}};
     }
 
     // A handle's volume serial as the walk uses it. Wine reads 0 for folders
     // deeper than a Linux path reaches, which lie on the start folder's volume.
     std::uint64_t onVolume(std::uint64_t volume) const { return volume != 0 ? volume : startVolume_; }
 
-    std::vector<Level> levels_;
+    std::vector<FolderHandle> levels_;
     std::uint64_t startVolume_ = 0;
     const ListingQuery query_;
     std::map<std::uint64_t, std::size_t> classOnVolume_;  // the record class each volume is listed in
@@ -460,11 +377,11 @@ ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std
     return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
 }
 
-std::unique_ptr<FolderPath> systemFoldersThrough(ListingQuery query) {
+std::unique_ptr<FolderStack> systemFoldersThrough(ListingQuery query) {
     return std::make_unique<WindowsFolders>(std::move(query));
 }
 
-std::unique_ptr<FolderPath> systemFolders() { return systemFoldersThrough(queryListing); }
+std::unique_ptr<FolderStack> systemFolders() { return systemFoldersThrough(queryListing); }
 
 EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -483,124 +400,4 @@ EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity*
     const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
     return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity);
-}
-
-NativeString systemPath(const fs::path& start) {
-    const std::wstring& given = start.native();
-    if (given.empty()) return given;  // names nothing, not the current folder
-    if (startsWith(given, L"\\\\?\\")) return given;
-    const std::wstring path = absoluteForm(given);
-
-    // The root, which ".." cannot climb above, and where the names begin.
-    std::wstring root;
-    std::size_t names = 0;
-    if (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\\\.\\")) {
-        // A device path: the device's name is the root.
-        names = path.find(L'\\', 4);
-        if (names == path.npos) names = path.size();
-        root = L"\\\\?\\" + path.substr(4, names - 4);
-    } else if (startsWith(path, L"\\\\")) {
-        // A network path: server and share.
-        names = networkRootEnd(path);
-        root = L"\\\\?\\UNC\\" + path.substr(2, names - 2);
-    } else {
-        names = 2;
-        root = L"\\\\?\\" + path.substr(0, 2);
-    }
-
-    std::vector<std::wstring> kept;
-    for (std::size_t begin = names; begin < path.size();) {
-        std::size_t end = path.find(L'\\', begin);
-        if (end == path.npos) end = path.size();
-        const std::wstring name = path.substr(begin, end - begin);
-        if (name == L"..") {
-            if (!kept.empty()) kept.pop_back();
-        } else if (!name.empty() && name != L".") {
-            kept.push_back(name);
-        }
-        begin = end + 1;
-    }
-    std::wstring result = root;
-    for (const std::wstring& name : kept) result += L"\\" + name;
-    if (kept.empty() || isSeparator(given.back())) result += L"\\";
-    return result;
-}
-
-// UTF-16 to UTF-8, each unpaired surrogate written as if it were a character
-// of its own (0xED 0xA0 to 0xBF, then one more byte), which no valid UTF-8
-// holds.
-std::string_view nameText(NativeView name, std::string& buffer) {
-    buffer.clear();
-    buffer.reserve(name.size());
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        std::uint32_t c = name[i];
-        if (c < 0x80) {
-            buffer += static_cast<char>(c);
-            continue;
-        }
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00u);
-        const int continuations = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-        buffer += static_cast<char>(((0xFF00u >> (continuations + 1)) & 0xFF) | (c >> (6 * continuations)));
-        for (int k = continuations - 1; k >= 0; --k) buffer += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
-    }
-    return buffer;
-}
-
-std::string_view shownText(std::string_view text, std::string& buffer) {
-    const auto isSurrogateAt = [text](std::size_t i) {
-        return text[i] == '\xED' && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0;
-    };
-    std::size_t i = text.find('\xED');
-    while (i != text.npos && !isSurrogateAt(i)) i = text.find('\xED', i + 1);
-    if (i == text.npos) return text;
-    buffer.assign(text.substr(0, i));
-    while (i < text.size()) {
-        if (isSurrogateAt(i)) {
-            buffer += "\xEF\xBF\xBD";  // U+FFFD
-            i += 3;
-        } else {
-            buffer += text[i++];
-        }
-    }
-    return buffer;
-}
-
-NativeString nativeText(std::string_view text) {
-    std::wstring wide;
-    wide.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i++]);
-        const int continuations = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
-        std::uint32_t c = continuations == 0 ? lead : lead & (0x7Fu >> (continuations + 1));
-        for (int k = 0; k < continuations && i < text.size(); ++k)
-            c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
-        if (c >= 0x10000) {
-            wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-            wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            wide += static_cast<wchar_t>(c);
-        }
-    }
-    return wide;
-}
-
-std::string pathText(const fs::path& path) {
-    std::string text;
-    nameText(path.native(), text);
-    return text;
-}
-
-// Strict UTF-8: text that is not valid UTF-8 (encoded surrogates and overlong
-// forms included) cannot become a path.
-fs::path pathFromText(const std::string& text) {
-    if (text.empty()) return fs::path();
-    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw invalidText();
-    const int size = static_cast<int>(text.size());
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (units <= 0) throw invalidText();
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
-        throw invalidText();
-    return fs::path(std::move(wide));
 }

@@ -18,6 +18,8 @@
 #include <system_error>
 
 #include "console.h"
+#include "finding_list.h"
+#include "path_text.h"
 #include "scanner.h"
 
 namespace fs = std::filesystem;

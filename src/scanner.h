@@ -13,6 +13,18 @@
 
 #include "listing.h"
 
+/// The suspicious extensions (lower case, the dot included), in the order
+/// they are tested, each with the reason text (UTF-8) that a file bearing it
+/// is reported with.
+struct SuspiciousExtension {
+    std::string_view extension;
+    std::string_view reason;
+};
+inline constexpr SuspiciousExtension kSuspiciousExtensions[] = {
+    {".scr", "Ekran koruyucu uzantısı"},
+    {".pif", "Eski Windows çalıştırılabilir uzantısı"},
+};
+
 /// One analysed file.
 struct ScanResult {
     std::filesystem::path path;  ///< spelled as the walk formed it
@@ -60,25 +72,10 @@ using ScanVisitor = std::function<void(const ScanResultView&)>;
 /// thousand entries of it.
 using ScanProgress = std::function<void(std::string_view folder)>;
 
-/// The narrow text of a path: UTF-8 where native paths are UTF-16, each
-/// unpaired surrogate kept as nameText keeps it; the native bytes elsewhere.
-#ifdef _WIN32
-std::string pathText(const std::filesystem::path& path);
-#else
-inline const std::string& pathText(const std::filesystem::path& path) { return path.native(); }
-#endif
-
-/// Turns narrow text (a command-line argument) into a path: read as UTF-8
-/// where native paths are UTF-16, as native bytes elsewhere. Throws
-/// std::filesystem::filesystem_error when the text cannot be converted.
-std::filesystem::path pathFromText(const std::string& text);
-
 /// The status of a start path, links followed, asked with its system path
 /// (on Windows its long form, so that a bare drive name such as D: is
-/// answered for that drive's current folder). The first form throws
-/// std::filesystem::filesystem_error on a failure other than not-found; the
-/// second sets `ec` and answers file_type::none then.
-std::filesystem::file_status startPathStatus(const std::filesystem::path& path);
+/// answered for that drive's current folder). On a failure other than
+/// not-found it sets `ec` and answers file_type::none.
 std::filesystem::file_status startPathStatus(const std::filesystem::path& path, std::error_code& ec);
 
 class Scanner {
@@ -98,7 +95,7 @@ public:
     /// not entered and counts in `accessSkipped`; one met again below links
     /// after a walk there is not entered and counts in
     /// `directoriesDiscovered`; a kernel's view met below the start (see
-    /// OpenedFolder::systemArea) is not entered and counts in
+    /// OpenResult::systemArea) is not entered and counts in
     /// `protectedSkipped`. Every filesystem failure inside the walk
     /// becomes a count in `stats`; only a failure of the existence query on
     /// `start` itself propagates, as std::filesystem::filesystem_error.
@@ -110,33 +107,6 @@ public:
     /// folder it lists. The folders are reached through what `open` makes.
     void scan(const std::filesystem::path& start, ScanStatistics& stats, const ScanVisitor& visit,
               const ScanProgress& progress = nullptr, const FolderOpener& open = systemFolders);
-};
-
-/// The suspicious files of a walk as a report lists them: path texts with
-/// their reasons, in the order they were added. Each path is kept as what it
-/// does not share with the path added before it, which in walk order is
-/// little more than the names below their common folder, so the memory
-/// grows with those names, not with the length of the whole texts.
-class FindingList {
-public:
-    /// Keeps `path` with `reason`, which is empty or one of the walk's reason
-    /// texts (ScanResultView::reason). Throws std::invalid_argument for any
-    /// other reason text. Costs the length of `path`, once.
-    void add(std::string_view path, std::string_view reason);
-
-    /// Hands each kept path back whole, with its reason, in the order they
-    /// were added. The path's view is valid only during the call; the reason
-    /// stays valid. Rebuilding a path costs what it does not share with the
-    /// one before.
-    void forEach(const std::function<void(std::string_view path, std::string_view reason)>& visit) const;
-
-private:
-    // For each path: one byte for its reason (0 for none, else its row of
-    // the reason table plus 1); the length it shares with the path before
-    // and the length of the rest, each in base 128, lowest digit first, the
-    // high bit set on every byte but the last; then the rest's bytes.
-    std::string entries_;
-    std::string last_;  // the path added last
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "expected.h"
+#include "finding_list.h"
 #include "scanner.h"
 #include "temp_tree.h"
 

@@ -10,20 +10,46 @@
 #include "expected.h"
 #include "run_program.h"
 #include "temp_tree.h"
+#include "walk_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-TEST(Program, WorkedExample) {
-    TempTree tree;
-    const fs::path t = tree.example("T");
-    std::vector<SuspiciousLine> lines;
-    for (const std::string& name : listingOrder(t)) {
-        if (name == "s.scr") lines.push_back({joined("T", "s.scr"), kScreenSaverReason});
-        if (name == "d") lines.push_back({joined("T", "d/p.PIF"), kOldExecutableReason});
+// Trees walked end to end: the files and folders (ending in "/") and the
+// links with their targets that T holds, the arguments (T, relative to the
+// working directory, and any more), the counters, and the suspicious files,
+// listed in walk order.
+TEST(Program, Reports) {
+    const struct {
+        const char* what;
+        std::vector<std::string> entries;
+        std::vector<std::pair<std::string, std::string>> links;
+        std::vector<std::string> args;
+        ScanStatistics stats;
+        std::vector<std::string> suspicious;
+    } rows[] = {
+        {"the worked example", {"a.txt", "s.scr", "d/p.PIF"}, {}, {"T"}, {2, 3, 3, 0, 0, 2}, {"s.scr", "d/p.PIF"}},
+        {"an empty folder", {}, {}, {"T"}, {1, 0, 0, 0, 0, 0}, {}},
+        {"none suspicious", {"a.txt", "d/b.scr.bak"}, {}, {"T"}, {2, 2, 2, 0, 0, 0}, {}},
+        {"only the first argument counts", {"x.PIF"}, {}, {"T", "missing", "--help"}, {1, 1, 1, 0, 0, 1}, {"x.PIF"}},
+        {"two links to the parent finish at once", {"a/f.scr"}, {{"a/up1", ".."}, {"a/up2", ".."}}, {"T"},
+         {2, 1, 1, 2, 0, 1}, {"a/f.scr"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempTree tree;
+        tree.dir("T");
+        std::vector<std::string> entries;
+        std::vector<std::pair<std::string, std::string>> links;
+        for (const std::string& entry : row.entries) entries.push_back("T/" + entry);
+        for (const auto& [at, target] : row.links) links.push_back({"T/" + at, target});
+        tree.build(entries, links);
+        std::vector<SuspiciousLine> lines;
+        for (const std::string& file : inWalkOrder(row.suspicious, tree.path("T")))
+            lines.push_back({joined("T", file), file.back() == 'r' ? kScreenSaverReason : kOldExecutableReason});
+        EXPECT_EQ(runDravelon(row.args, inDirectory(tree.root())), (Outcome{0, report("T", row.stats, lines), ""}));
     }
-    EXPECT_EQ(runDravelon({"T"}, inDirectory(tree.root())), (Outcome{0, report("T", {2, 3, 3, 0, 0, 2}, lines), ""}));
 }
 
 // Nothing expands wildcards in the argument, and an option is just a name. A
@@ -38,11 +64,6 @@ TEST(Program, StartPathThatDoesNotExist) {
     }
 }
 
-TEST(Program, EmptyDirectory) {
-    TempTree tree;
-    EXPECT_EQ(runDravelon({tree.text()}), (Outcome{0, report(tree.text(), {1, 0, 0, 0, 0, 0}, {}), ""}));
-}
-
 TEST(Program, StartsThatAreNotDirectories) {
     TempTree tree;
     const std::string file = asText(tree.file("s.pif"));
@@ -53,13 +74,6 @@ TEST(Program, StartsThatAreNotDirectories) {
     const std::string pipe = tree.fifo("pipe");
     EXPECT_EQ(runDravelon({pipe}), (Outcome{0, report(pipe, {0, 0, 0, 0, 0, 0}, {}), ""}));
 #endif
-}
-
-TEST(Program, NoneSuspicious) {
-    TempTree tree;
-    tree.file("a.txt");
-    tree.file("d/b.scr.bak");
-    EXPECT_EQ(runDravelon({tree.text()}), (Outcome{0, report(tree.text(), {2, 2, 2, 0, 0, 0}, {}), ""}));
 }
 
 TEST(Program, NoArgumentScansTheWorkingDirectory) {
@@ -80,23 +94,6 @@ TEST(Program, NoArgumentScansTheWorkingDirectory) {
     }
 }
 
-TEST(Program, OnlyTheFirstArgumentCounts) {
-    TempTree tree;
-    const std::string t = asText(tree.dir("t"));
-    tree.file("t/x.PIF");
-    EXPECT_EQ(runDravelon({t, tree.text("missing"), "--help"}),
-              (Outcome{0, report(t, {1, 1, 1, 0, 0, 1}, {{joined(t, "x.PIF"), kOldExecutableReason}}), ""}));
-}
-
-TEST(Program, TwoLinksToTheParentFinishAtOnce) {
-    TempTree tree;
-    const std::string file = asText(tree.file("a/f.scr"));
-    tree.link("a/up1", "..");
-    tree.link("a/up2", "..");
-    EXPECT_EQ(runDravelon({tree.text()}),
-              (Outcome{0, report(tree.text(), {2, 1, 1, 2, 0, 1}, {{file, kScreenSaverReason}}), ""}));
-}
-
 // The limits a deep walk is tried under (Windows has no such limit to set):
 // 16 descriptors, and 16 of which the program holds 14 from its start. A
 // sanitizer build checks the dynamic type of a virtual call, once for each
@@ -111,9 +108,9 @@ std::vector<RunOptions> fewDescriptors() {
     return {few};
 #else
     few.maxOpenFiles = 16;
-    RunOptions held = few;
-    held.heldDescriptors = 11;
-    return {few, held};
+    RunOptions open = few;
+    open.openDescriptors = 11;
+    return {few, open};
 #endif
 }
 
@@ -197,7 +194,7 @@ TEST(Program, OneFreeDescriptor) {
     const std::string t = asText(tree.example("T"));
     RunOptions one;
     one.maxOpenFiles = 16;
-    one.heldDescriptors = 12;
+    one.openDescriptors = 12;
     EXPECT_EQ(runDravelon({t}, one),
               (Outcome{0, report(t, {2, 2, 2, 1, 0, 1}, {{joined(t, "s.scr"), kScreenSaverReason}}), ""}));
 }

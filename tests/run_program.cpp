@@ -33,16 +33,17 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The environment of this process with `extra` replacing or added to it.
+// The environment of this process with `extra` replacing or added to it; a
+// name without "=" removes that variable.
 template <typename Char>
 std::vector<std::basic_string<Char>> environment(const Char* const* inherited, const std::vector<std::basic_string<Char>>& extra) {
     std::vector<std::basic_string<Char>> all;
     for (const Char* const* variable = inherited; *variable != nullptr; ++variable) all.emplace_back(*variable);
     for (const std::basic_string<Char>& variable : extra) {
         const std::size_t equals = variable.find(Char('='));
-        const std::basic_string<Char> name = variable.substr(0, equals == variable.npos ? variable.size() : equals + 1);
+        const std::basic_string<Char> name = variable.substr(0, equals) + Char('=');
         for (auto it = all.begin(); it != all.end();) it = it->compare(0, name.size(), name) == 0 ? all.erase(it) : it + 1;
-        all.push_back(variable);
+        if (equals != variable.npos) all.push_back(variable);
     }
     return all;
 }
@@ -241,7 +242,7 @@ bool enterDirectory(const std::string& path) {
         step = "entering the working directory";
         ok = enterDirectory(options.cwd.native()) && (!options.removeCwd || ::rmdir(options.cwd.c_str()) == 0);
     }
-    for (int fd = 3; ok && fd < 3 + options.heldDescriptors; ++fd) {
+    for (int fd = 3; ok && fd < 3 + options.openDescriptors; ++fd) {
         step = "holding descriptors";
         ok = ::dup2(STDIN_FILENO, fd) == fd;
     }

@@ -23,7 +23,7 @@ void PrintTo(const Outcome& o, std::ostream* os);
 
 struct RunOptions {
     std::filesystem::path cwd;      ///< the working directory, of any length; empty: this process's
-    std::vector<std::string> env;   ///< "NAME=value" each, replacing or added to this process's environment
+    std::vector<std::string> env;   ///< "NAME=value" each, replacing or added to this process's environment; "NAME" removes it
     std::chrono::milliseconds timeout = std::chrono::seconds(60);
 #ifndef _WIN32
     bool terminal = false;          ///< standard output on a fresh pseudo-terminal instead of a pipe
@@ -39,7 +39,7 @@ struct RunOptions {
     bool removeCwd = false;         ///< remove `cwd` once the program is inside it
     bool unprivileged = false;      ///< run as nobody (65534) when this process is root
     unsigned long maxOpenFiles = 0; ///< the descriptor limit, if set
-    int heldDescriptors = 0;        ///< descriptors 3 and on, this many, left open in the program (the null device)
+    int openDescriptors = 0;        ///< descriptors 3 and on, this many, left open in the program (the null device)
 #endif
 };
 

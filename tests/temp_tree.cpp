@@ -468,6 +468,13 @@ fs::path TempTree::chain(int depth, const std::string& file, const std::string& 
 
 #endif
 
+void TempTree::build(const std::vector<std::string>& entries,
+                     const std::vector<std::pair<std::string, std::string>>& links) {
+    for (const std::string& entry : entries)
+        entry.back() == '/' ? dir(entry.substr(0, entry.size() - 1)) : file(entry);
+    for (const auto& [at, target] : links) link(at, target);
+}
+
 fs::path TempTree::example(const std::string& name) {
     const fs::path top = dir(name);
     file(name + "/a.txt");
@@ -484,26 +491,6 @@ fs::path TempTree::wideChain(int depth) {
             for (int sub = 0; sub < 3; ++sub) dir(level + "/s" + std::to_string(side) + "/t" + std::to_string(sub));
     }
     return path("d");
-}
-
-bool FixedListing::next(ListedEntry& entry, std::error_code& ec) {
-    if (at_ == entries_.size()) {
-        ec = end_;
-        return false;
-    }
-    const FixedEntry& fixed = entries_[at_++];
-    entry = {fixed.name, fixed.kind, fixed.identity};
-    return true;
-}
-
-OpenedFolder ReversedFolders::reversed(OpenedFolder opened) {
-    if (!opened.listing) return opened;
-    std::vector<FixedEntry> entries;
-    ListedEntry entry;
-    std::error_code ec;
-    while (opened.listing->next(entry, ec)) entries.push_back({NativeString(entry.name), entry.kind, entry.identity});
-    opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>(entries.rbegin(), entries.rend()), ec);
-    return opened;
 }
 
 std::vector<std::string> listingOrder(const fs::path& dir) {

@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "scanner.h"
-
 /// The path's text as the program shows it: UTF-8 on Windows (converted by
 /// the system, not by the program), the native bytes elsewhere.
 std::string asText(const std::filesystem::path& path);
@@ -64,6 +62,10 @@ public:
     void chmod(const std::string& relative, mode_t mode);
 #endif
 
+    /// Makes each of `entries` (a folder where it ends in "/", else a
+    /// file), then each link of `links` with its target.
+    void build(const std::vector<std::string>& entries,
+               const std::vector<std::pair<std::string, std::string>>& links = {});
     /// The mixed example: name/a.txt, name/s.scr and name/d/p.PIF.
     std::filesystem::path example(const std::string& name);
     /// `depth` nested directories root()/name, root()/name/name, ..., each
@@ -96,58 +98,5 @@ std::vector<std::string> listingOrder(const std::filesystem::path& dir);
 /// Reads the chain at any depth.
 std::vector<std::string> chainWalkOrder(const std::string& start, const std::filesystem::path& top, int levels,
                                         const std::string& file, const std::string& name = "d");
-
-/// The system's folders with every call passed on, for tests to change what
-/// they need.
-class ForwardingFolders : public FolderPath {
-public:
-    OpenedFolder openStart(const NativeString& start) override { return system_->openStart(start); }
-    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return system_->openChild(name, listed);
-    }
-    void leave() override { system_->leave(); }
-    EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
-        return system_->query(name, ec, identity);
-    }
-    FileIdentity identity(std::size_t depth) override { return system_->identity(depth); }
-
-protected:
-    const std::unique_ptr<FolderPath> system_ = systemFolders();
-};
-
-/// One entry of a FixedListing.
-struct FixedEntry {
-    NativeString name;
-    EntryKind kind;
-    FileIdentity identity{};
-};
-
-/// A listing of fixed entries, whatever the folder holds, that ends with
-/// `end` (a failure part-way when set).
-class FixedListing final : public Listing {
-public:
-    explicit FixedListing(std::vector<FixedEntry> entries, std::error_code end = {})
-        : entries_(std::move(entries)), end_(end) {}
-    bool next(ListedEntry& entry, std::error_code& ec) override;
-
-private:
-    std::vector<FixedEntry> entries_;
-    std::error_code end_;
-    std::size_t at_ = 0;
-};
-
-/// The system's folders, each listed in the reverse of the system's order:
-/// a case walked with these and with the system's folders meets every two
-/// entries of a folder in both orders.
-class ReversedFolders final : public ForwardingFolders {
-public:
-    OpenedFolder openStart(const NativeString& start) override { return reversed(system_->openStart(start)); }
-    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return reversed(system_->openChild(name, listed));
-    }
-
-private:
-    static OpenedFolder reversed(OpenedFolder opened);
-};
 
 #endif

@@ -163,6 +163,7 @@ TEST(ProgressLine, ShownOnlyOnATerminalAndGoneBeforeTheReport) {
         {"standard error alone on a terminal", false, true, "TERM=xterm", true, 0},
         {"standard error not a terminal", true, false, "TERM=xterm", false, 0},
         {"a dumb terminal", true, true, "TERM=dumb", false, 0},
+        {"no TERM", true, true, "TERM", false, 0},
         {"SIGHUP ignored at start, then sent", true, true, "TERM=xterm", true, SIGHUP},
     };
     for (const auto& c : cases) {

@@ -1,99 +1,141 @@
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <climits>
-#endif
-
 #include <algorithm>
-#include <cstdio>
 #include <map>
-#include <ostream>
 
 #include "expected.h"
 #include "scanner.h"
 #include "temp_tree.h"
+#include "walk_support.h"
 
 namespace fs = std::filesystem;
 
-// Paths compare as spelled: the walk must form them exactly.
-bool operator==(const ScanResult& a, const ScanResult& b) {
-    return a.path.native() == b.path.native() && a.suspicious == b.suspicious && a.reason == b.reason;
-}
-
-void PrintTo(const ScanResult& r, std::ostream* os) {
-    *os << '{' << asText(r.path) << ", " << (r.suspicious ? "suspicious" : "plain") << ", \"" << r.reason << "\"}";
-}
-
 namespace {
-
-struct Walk {
-    std::vector<ScanResult> results;
-    ScanStatistics stats;
-};
-
-// The same files in the same order with the same counts, whether the walk
-// keeps a list or hands each file to a visitor. With `open`, only the
-// visiting walk runs, on the folders that `open` makes.
-Walk walk(const fs::path& start, const FolderOpener& open = nullptr) {
-    ScanStatistics stats{};
-    std::vector<ScanResult> results = open ? std::vector<ScanResult>{} : Scanner().scan(start, stats);
-    ScanStatistics visitedStats{};
-    std::vector<ScanResult> visited;
-    Scanner().scan(
-        start, visitedStats,
-        [&visited](const ScanResultView& result) {
-            EXPECT_EQ(result.text(), std::string(result.folder) + std::string(result.name));
-            visited.push_back({asPath(result.text()), result.suspicious, std::string(result.reason)});
-        },
-        nullptr, open ? open : systemFolders);
-    if (open) return {std::move(visited), visitedStats};
-    EXPECT_EQ(visitedStats, stats) << "visiting and listing walks of " << asText(start);
-    EXPECT_EQ(visited, results) << "visiting and listing walks of " << asText(start);
-    return {std::move(results), stats};
-}
 
 // The path of `rest` below `dir`, spelled as the walk joins it, written out
 // here rather than with the path type's own append.
 fs::path join(const fs::path& dir, const std::string& rest) { return asPath(joined(asText(dir), rest)); }
 
-ScanResult plain(const fs::path& file) { return {file, false, ""}; }
-ScanResult flagged(const fs::path& file, const std::string& reason) { return {file, true, reason}; }
+// The result for the file `rest` below `dir`, suspicious by its extension
+// (written in capitals or not).
+ScanResult resultFor(const fs::path& dir, const std::string& rest) {
+    std::string end = rest.substr(rest.size() - 3);
+    std::transform(end.begin(), end.end(), end.begin(), [](char c) { return static_cast<char>(c | 0x20); });
+    return end == "scr" ? flagged(join(dir, rest), kScreenSaverReason)
+           : end == "pif" ? flagged(join(dir, rest), kOldExecutableReason)
+                          : plain(join(dir, rest));
+}
 
-// The results of a walk of `dir`, each name's results placed where the
-// listing of `dir` yields that name.
-std::vector<ScanResult> inListingOrder(const fs::path& dir, const std::map<std::string, std::vector<ScanResult>>& byName) {
-    std::vector<ScanResult> expected;
-    std::size_t found = 0;
-    for (const std::string& name : listingOrder(dir)) {
-        const auto it = byName.find(name);
-        if (it == byName.end()) continue;
-        ++found;
-        expected.insert(expected.end(), it->second.begin(), it->second.end());
-    }
-    EXPECT_EQ(found, byName.size()) << "a name of the expectation is not in " << asText(dir);
-    return expected;
+// The results for the files `rest` below `dir`, in walk order.
+std::vector<ScanResult> resultsFor(const fs::path& dir, const std::vector<std::string>& rest) {
+    std::vector<ScanResult> results;
+    for (const std::string& path : inWalkOrder(rest, dir)) results.push_back(resultFor(dir, path));
+    return results;
 }
 
 TEST(Walk, WorkedExampleInListingOrder) {
     TempTree tree;
     const fs::path t = tree.example("T");
-    const std::vector<ScanResult> expected =
-        inListingOrder(t, {{"a.txt", {plain(join(t, "a.txt"))}},
-                           {"s.scr", {flagged(join(t, "s.scr"), kScreenSaverReason)}},
-                           {"d", {flagged(join(t, "d/p.PIF"), kOldExecutableReason)}}});
-    const Walk w = walk(t);
+    const std::vector<ScanResult> expected = resultsFor(t, {"a.txt", "s.scr", "d/p.PIF"});
+    const WalkOutcome w = walk(t);
     EXPECT_EQ(w.stats, (ScanStatistics{2, 3, 3, 0, 0, 2}));
     EXPECT_EQ(w.results, expected);
     // A start path ending in a separator gets no second one.
     EXPECT_EQ(walk(t.native() + fs::path::preferred_separator).results, expected);
+}
+
+// Trees walked from their root: the files and folders (ending in "/") and
+// the links with their targets that each holds, what it counts, and the
+// files it reports, in walk order.
+TEST(Walk, TreesAndWhatTheyCount) {
+    const struct {
+        const char* what;
+        std::vector<std::string> entries;
+        std::vector<std::pair<std::string, std::string>> links;
+        ScanStatistics stats;
+        std::vector<std::string> results;
+    } rows[] = {
+        {"empty", {}, {}, {1, 0, 0, 0, 0, 0}, {}},
+        {"empty subfolders, found and nothing else", {"e0/", "e1/", "e2/", "e3/", "e4/", "e5/", "f.scr"}, {},
+         {7, 1, 1, 0, 0, 1}, {"f.scr"}},
+        {"links followed under their own names, a broken one passed over", {"real/x.txt"},
+         {{"to_dir", "real"}, {"to_file.scr", "real/x.txt"}, {"broken", "nowhere"}}, {3, 3, 3, 0, 0, 1},
+         {"real/x.txt", "to_dir/x.txt", "to_file.scr"}},
+        {"links back onto the walk path refused", {"a/f.scr"},
+         {{"self", "."}, {"a/up1", ".."}, {"a/up2", ".."}, {"a/b/top", "../.."}}, {3, 1, 1, 4, 0, 1}, {"a/f.scr"}},
+        {"links back to the start, met below their folder and below a sibling link to it", {"a.scr", "d/b.scr"},
+         {{"d/up1", ".."}, {"d/up2", ".."}, {"s", "d"}}, {3, 3, 3, 4, 0, 3}, {"a.scr", "d/b.scr", "s/b.scr"}},
+#ifdef _WIN32
+        // The protected folders in any letter case; configuration.ini merely
+        // begins with "config".
+        {"protected folders", {"$recycle.bin/x.scr", "System Volume Information/y.scr", "WINDOWS/system32/Config/SAM.scr",
+          "WINDOWS/system32/configuration.ini", "WINDOWS/system32/drivers/d.scr", "a.txt"}, {},
+         {4, 3, 2, 0, 4, 1}, {"a.txt", "WINDOWS/system32/drivers/d.scr"}},
+        // A final dot or space is trimmed by the ordinary path rules, and
+        // "aux", "con.d", "nul.scr" and "com1.pif" are taken for devices: the
+        // walk takes every name as it is.
+        {"names the ordinary path rules would change",
+         {"trail./x.scr", "trail/y.pif", "sp /z.scr", "dots../d.scr", "aux/a.scr", "con.d/c.pif", "nul.scr", "com1.pif",
+          "ok/o.scr"}, {}, {8, 9, 9, 0, 0, 9},
+         {"trail./x.scr", "trail/y.pif", "sp /z.scr", "dots../d.scr", "aux/a.scr", "con.d/c.pif", "nul.scr", "com1.pif",
+          "ok/o.scr"}},
+#else
+        // Wine lists no link that leads nowhere, so neither one to itself.
+        {"a link to itself, whose kind cannot be told", {"x.pif"}, {{"self", "self"}}, {1, 1, 1, 1, 0, 1}, {"x.pif"}},
+#endif
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempTree tree;
+        tree.build(row.entries, row.links);
+        const WalkOutcome w = walk(tree.root());
+        EXPECT_EQ(w.stats, row.stats);
+        EXPECT_EQ(w.results, resultsFor(tree.root(), row.results));
+    }
+}
+
+// Twelve files and, `depth` levels more, four subdirectories below `dir`
+// (a path relative to the tree, "" for its root).
+void buildWide(TempTree& tree, const std::string& dir, int depth) {
+    const std::string prefix = dir.empty() ? "" : dir + "/";
+    for (int i = 0; i < 12; ++i) tree.file(prefix + "f" + std::to_string(i) + (i % 5 == 0 ? ".SCR" : ".txt"));
+    for (int i = 0; depth > 0 && i < 4; ++i) buildWide(tree, prefix + "d" + std::to_string(i), depth - 1);
+}
+
+// The files in the order a plain recursive walk meets them, with whether
+// some listing yields a file before its first subdirectory and some a file
+// after one.
+void walkOrder(const fs::path& dir, std::vector<ScanResult>& files, bool& fileBefore, bool& fileAfter) {
+    bool seenDirectory = false;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        if (entry.is_directory()) {
+            seenDirectory = true;
+            walkOrder(entry.path(), files, fileBefore, fileAfter);
+        } else {
+            (seenDirectory ? fileAfter : fileBefore) = true;
+            const bool scr = entry.path().extension() == ".SCR";
+            files.push_back({entry.path(), scr, scr ? kScreenSaverReason : ""});
+        }
+    }
+}
+
+// The walk analyses a directory's files as it reads the listing until the
+// first subdirectory, and keeps the rest for later; the results must still
+// come out depth-first in listing order.
+TEST(Walk, ResultsAreDepthFirstInListingOrder) {
+    TempTree tree;
+    buildWide(tree, "", 3);
+    std::vector<ScanResult> expected;
+    bool fileBefore = false;
+    bool fileAfter = false;
+    walkOrder(tree.root(), expected, fileBefore, fileAfter);
+    // With 16 entries in most directories both cases occur; without them
+    // this test would prove little.
+    ASSERT_TRUE(fileBefore && fileAfter);
+    const WalkOutcome w = walk(tree.root());
+    const auto n = static_cast<std::uint64_t>(expected.size());
+    EXPECT_EQ(w.stats, (ScanStatistics{85, n, n, 0, 0, n / 12 * 3}));
+    EXPECT_EQ(w.results, expected);
 }
 
 TEST(Walk, CountersOnlyGrow) {
@@ -105,40 +147,6 @@ TEST(Walk, CountersOnlyGrow) {
     EXPECT_EQ(stats, (ScanStatistics{7, 7, 7, 7, 7, 7}));
     EXPECT_EQ(scanner.scan(t, stats).size(), 3u);
     EXPECT_EQ(stats, (ScanStatistics{9, 10, 10, 7, 7, 9}));
-}
-
-TEST(Walk, EmptyDirectory) {
-    TempTree tree;
-    const Walk w = walk(tree.dir("empty"));
-    EXPECT_EQ(w.stats, (ScanStatistics{1, 0, 0, 0, 0, 0}));
-    EXPECT_TRUE(w.results.empty());
-}
-
-TEST(Walk, LinksAreFollowedUnderTheirOwnNames) {
-    TempTree tree;
-    const fs::path l = tree.dir("L");
-    tree.file("L/real/x.txt");
-    tree.link("L/to_dir", "real");  // a sibling, not on the walk path: entered
-    tree.link("L/to_file.scr", "real/x.txt");
-    tree.link("L/broken", "nowhere");
-    const Walk w = walk(l);
-    EXPECT_EQ(w.stats, (ScanStatistics{3, 3, 3, 0, 0, 1}));
-    EXPECT_EQ(w.results, inListingOrder(l, {{"real", {plain(join(l, "real/x.txt"))}},
-                                            {"to_dir", {plain(join(l, "to_dir/x.txt"))}},
-                                            {"to_file.scr", {flagged(join(l, "to_file.scr"), kScreenSaverReason)}}}));
-}
-
-TEST(Walk, LinksBackOntoTheWalkPathAreRefused) {
-    TempTree tree;
-    const fs::path c = tree.dir("C");
-    tree.link("C/self", ".");
-    tree.file("C/a/f.scr");
-    tree.link("C/a/up1", "..");
-    tree.link("C/a/up2", "..");
-    tree.link("C/a/b/top", "../..");
-    const Walk w = walk(c);
-    EXPECT_EQ(w.stats, (ScanStatistics{3, 1, 1, 4, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(c, "a/f.scr"), kScreenSaverReason)}));
 }
 
 TEST(Walk, ProtectedNamesAreSkipped) {
@@ -158,9 +166,25 @@ TEST(Walk, ProtectedNamesAreSkipped) {
     tree.dir("P/" + empty);
     tree.file("P/" + protectedName("System Volume Information.scr"));
     tree.file("P/" + lookalike + "/r.scr");
-    const Walk w = walk(p);
+    const WalkOutcome w = walk(p);
     EXPECT_EQ(w.stats, (ScanStatistics{2, 2, 1, 0, 3, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(p, lookalike + "/r.scr"), kScreenSaverReason)}));
+    EXPECT_EQ(w.results, std::vector<ScanResult>{resultFor(p, lookalike + "/r.scr")});
+}
+
+// Protected files and subdirectories are dealt with on both paths: before a
+// listing's first subdirectory and after it.
+TEST(Walk, ProtectedEntriesAnywhereInTheListing) {
+    TempTree tree;
+    tree.file(protectedName("$Recycle.Bin") + "/hidden.scr");
+    std::vector<std::string> analysed;
+    for (int i = 0; i < 20; ++i) {
+        tree.file(protectedName("$RECYCLE.BIN" + std::to_string(i) + ".scr"));
+        analysed.push_back("sub" + std::to_string(i) + "/a.pif");
+        tree.file(analysed.back());
+    }
+    const WalkOutcome w = walk(tree.root());
+    EXPECT_EQ(w.stats, (ScanStatistics{21, 40, 20, 0, 21, 20}));
+    EXPECT_EQ(w.results, resultsFor(tree.root(), analysed));
 }
 
 TEST(Walk, ProtectedStartDirectoryIsListed) {
@@ -173,57 +197,49 @@ TEST(Walk, ProtectedStartDirectoryIsListed) {
 #ifndef _WIN32
     tree.fifo(bin + "/pipe");
 #endif
-    const Walk w = walk(start);
+    const WalkOutcome w = walk(start);
     EXPECT_EQ(w.stats, (ScanStatistics{1, 2, 0, 0, 3, 0}));
     EXPECT_TRUE(w.results.empty());
 }
 
+// A start file is analysed unless it is protected, by its name or by a
+// folder above it.
 TEST(Walk, RegularFileStart) {
     TempTree tree;
     const fs::path file = tree.file("s.scr");
-    Walk w = walk(file);
+    const WalkOutcome w = walk(file);
     EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 1, 0, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(file, kScreenSaverReason)}));
-
-    w = walk(tree.file(protectedName("$RECYCLE.BIN.scr")));
-    EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 0, 0, 1, 0}));
-    EXPECT_TRUE(w.results.empty());
+    EXPECT_EQ(w.results, std::vector<ScanResult>{flagged(file, kScreenSaverReason)});
+    for (const std::string& guarded : {protectedName("$RECYCLE.BIN.scr"), protectedName("$RECYCLE.BIN") + "/S-1-5/$R0.scr"}) {
+        const WalkOutcome p = walk(tree.file(guarded));
+        EXPECT_EQ(p.stats, (ScanStatistics{0, 1, 0, 0, 1, 0})) << guarded;
+        EXPECT_TRUE(p.results.empty()) << guarded;
+    }
 }
 
-// A listing that fails after a number of entries.
-class FailingListing final : public Listing {
-public:
-    FailingListing(std::unique_ptr<Listing> listing, std::size_t left) : listing_(std::move(listing)), left_(left) {}
-    bool next(ListedEntry& entry, std::error_code& ec) override {
-        if (left_-- == 0) {
-            ec = std::make_error_code(std::errc::io_error);
-            return false;
-        }
-        return listing_->next(entry, ec);
-    }
-
-private:
-    std::unique_ptr<Listing> listing_;
-    std::size_t left_;
-};
-
-// The folder named `folder` (the start folder when empty) fails after
-// `after` entries.
+// The start folder lists a.scr, b.txt, sub, c.pif, d.txt and e.scr in this
+// order and fails after `after` of them; or the folder `sub` fails at once.
 class FailingFolders final : public ForwardingFolders {
 public:
-    FailingFolders(std::string folder, std::size_t after) : folder_(std::move(folder)), after_(after) {}
-    OpenedFolder openStart(const NativeString& start) override { return failing(system_->openStart(start), ""); }
-    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return failing(system_->openChild(name, listed), asText(NativeString(name)));
+    FailingFolders(bool subFails, std::size_t after) : subFails_(subFails), after_(after) {}
+    OpenedFolder openStart(const NativeString& start) override {
+        OpenedFolder opened = system_->openStart(start);
+        std::vector<FixedEntry> entries;
+        for (const char* name : {"a.scr", "b.txt", "sub", "c.pif", "d.txt", "e.scr"})
+            entries.push_back({nativeText(name), std::string(name) == "sub" ? EntryKind::directory : EntryKind::file});
+        if (!subFails_) entries.resize(after_);
+        opened.listing = std::make_unique<FixedListing>(entries, subFails_ ? std::error_code() : kFailure);
+        return opened;
     }
-
-private:
-    OpenedFolder failing(OpenedFolder opened, const std::string& name) {
-        if (opened.listing && name == folder_) opened.listing = std::make_unique<FailingListing>(std::move(opened.listing), after_);
+    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
+        OpenedFolder opened = system_->openChild(name, listed);
+        if (subFails_) opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>{}, kFailure);
         return opened;
     }
 
-    std::string folder_;
+private:
+    const std::error_code kFailure = std::make_error_code(std::errc::io_error);
+    bool subFails_;
     std::size_t after_;
 };
 
@@ -232,47 +248,27 @@ private:
 TEST(Walk, ListingThatFailsPartWay) {
     TempTree tree;
     const fs::path t = tree.dir("T");
-    const std::vector<std::string> files = {"a.scr", "b.txt", "c.pif", "d.txt", "e.scr"};
-    for (const std::string& name : files) tree.file("T/" + name);
     tree.file("T/sub/s.scr");
-    const std::vector<std::string> order = listingOrder(t);
-    const std::size_t afterSub = static_cast<std::size_t>(std::find(order.begin(), order.end(), "sub") - order.begin()) + 1;
     const struct {
         const char* where;
-        std::string folder;
+        bool subFails;
         std::size_t after;
-    } cases[] = {
-        {"first entry", "", 0},
-        {"middle", "", 3},
-        {"after a subdirectory", "", afterSub},
-        {"first entry of a subdirectory", "sub", 0},
+        ScanStatistics stats;
+        std::vector<std::string> results;
+    } rows[] = {
+        {"first entry", false, 0, {1, 0, 0, 1, 0, 0}, {}},
+        {"before a subdirectory", false, 2, {1, 2, 2, 1, 0, 1}, {"a.scr", "b.txt"}},
+        {"after a subdirectory", false, 4, {2, 4, 4, 1, 0, 3}, {"a.scr", "b.txt", "sub/s.scr", "c.pif"}},
+        {"first entry of a subdirectory", true, 0, {2, 5, 5, 1, 0, 3},
+         {"a.scr", "b.txt", "c.pif", "d.txt", "e.scr"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.where);
-        const bool subFails = !c.folder.empty();
-        const std::size_t kept = subFails ? order.size() : c.after;
-        ScanStatistics expected{1, 0, 0, 1, 0, 0};
-        std::vector<ScanResult> results;
-        for (std::size_t i = 0; i < kept; ++i) {
-            ++expected.filesFound;
-            if (order[i] == "sub") {
-                ++expected.directoriesDiscovered;
-                if (subFails) {
-                    --expected.filesFound;  // s.scr is never seen
-                    continue;
-                }
-                results.push_back(flagged(join(t, "sub/s.scr"), kScreenSaverReason));
-            } else {
-                const bool scr = order[i].back() == 'r';
-                const bool pif = order[i].back() == 'f';
-                results.push_back({join(t, order[i]), scr || pif, scr ? kScreenSaverReason : pif ? kOldExecutableReason : ""});
-            }
-        }
-        expected.filesAnalyzed = expected.filesFound;
-        for (const ScanResult& result : results) expected.suspiciousFound += result.suspicious;
-        const Walk w = walk(t, [&c] { return std::make_unique<FailingFolders>(c.folder, c.after); });
-        EXPECT_EQ(w.stats, expected);
-        EXPECT_EQ(w.results, results);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.where);
+        std::vector<ScanResult> expected;
+        for (const std::string& name : row.results) expected.push_back(resultFor(t, name));
+        const WalkOutcome w = walk(t, [&row] { return std::make_unique<FailingFolders>(row.subFails, row.after); });
+        EXPECT_EQ(w.stats, row.stats);
+        EXPECT_EQ(w.results, expected);
     }
 }
 
@@ -292,46 +288,26 @@ TEST(Walk, ProgressIsToldOfEachFolderAndOfLongListings) {
 // Under Wine, where every level is slow, one long chain is enough: the
 // Windows build has its own, past the longest path the system takes.
 #ifndef _WIN32
-// Checks the results of a walk down levels 1 to `levels` of a chain: one
-// plain result per level, in walk order. Deep paths are costly to build, so
-// the expectation stays in text.
-void expectChainResults(const std::vector<ScanResult>& actual, const fs::path& top, int levels, const std::string& file) {
-    const std::vector<std::string> expected = chainWalkOrder(asText(top), top, levels, file);
-    ASSERT_EQ(actual.size(), expected.size());
-    for (std::size_t i = 0; i < actual.size(); ++i) {
-        if (asText(actual[i].path) != expected[i] || actual[i].suspicious || !actual[i].reason.empty()) {
-            ADD_FAILURE() << "result " << i << " is " << testing::PrintToString(actual[i]) << ", expected " << expected[i];
-            return;
-        }
+// One plain result per level of the chain, in walk order. Deep paths are
+// costly to build, so the expectation stays in text. The second chain is
+// some 6,000 bytes deep, past the longest path the system takes.
+TEST(Walk, ChainsAreWalkedWhole) {
+    for (const int depth : {1500, 3000}) {
+        SCOPED_TRACE(depth);
+        TempTree tree;
+        const fs::path top = tree.chain(depth, "f.txt");
+        const WalkOutcome w = walk(top);
+        const auto n = static_cast<std::uint64_t>(depth);
+        EXPECT_EQ(w.stats, (ScanStatistics{n, n, n, 0, 0, 0}));
+        const std::vector<std::string> expected = chainWalkOrder(asText(top), top, depth, "f.txt");
+        ASSERT_EQ(w.results.size(), expected.size());
+        for (std::size_t i = 0; i < expected.size(); ++i)
+            if (!(w.results[i] == ScanResult{asPath(expected[i]), false, ""})) {
+                ADD_FAILURE() << "result " << i << " is " << testing::PrintToString(w.results[i]) << ", expected "
+                              << expected[i];
+                break;
+            }
     }
-}
-
-TEST(Walk, ChainOf1500Directories) {
-    TempTree tree;
-    const fs::path top = tree.chain(1500, "f.txt");
-    const Walk w = walk(top);
-    EXPECT_EQ(w.stats, (ScanStatistics{1500, 1500, 1500, 0, 0, 0}));
-    expectChainResults(w.results, top, 1500, "f.txt");
-}
-
-// Some 6,000 bytes deep, past the longest path the system takes.
-TEST(Walk, ChainPastThePathLimitIsWalkedWhole) {
-    TempTree tree;
-    const fs::path top = tree.chain(3000, "f.txt");
-    const Walk w = walk(top);
-    EXPECT_EQ(w.stats, (ScanStatistics{3000, 3000, 3000, 0, 0, 0}));
-    expectChainResults(w.results, top, 3000, "f.txt");
-}
-
-// Wine lists no link that leads nowhere, so neither one to itself.
-TEST(Walk, LinkToItselfIsSkippedForAccess) {
-    TempTree tree;
-    const fs::path l = tree.dir("L");
-    tree.file("L/x.pif");
-    tree.link("L/self", "self");  // its kind cannot be determined
-    const Walk w = walk(l);
-    EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 1, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(l, "x.pif"), kOldExecutableReason)}));
 }
 
 TEST(Walk, PipesAreIgnored) {
@@ -339,296 +315,13 @@ TEST(Walk, PipesAreIgnored) {
     const fs::path o = tree.dir("O");
     const fs::path pipe = tree.fifo("O/pipe.scr");
     tree.file("O/a.pif");
-    Walk w = walk(o);
+    WalkOutcome w = walk(o);
     EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 0, 0, 1}));
-    EXPECT_EQ(w.results, (std::vector<ScanResult>{flagged(join(o, "a.pif"), kOldExecutableReason)}));
+    EXPECT_EQ(w.results, std::vector<ScanResult>{resultFor(o, "a.pif")});
 
     w = walk(pipe);
     EXPECT_EQ(w.stats, (ScanStatistics{0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(w.results.empty());
-}
-
-// The folders through their descriptors. Only POSIX holds folders open.
-
-// Leaves this process `n` descriptors to open (all that the limit leaves
-// when `n` is negative) under a soft limit of `soft` (so a budget of half
-// that), until it is destroyed. A sanitizer build checks the dynamic type of
-// a virtual call, once for each type, through a pipe of its own: a walk of
-// `tree` first, with descriptors to spare, lets it do so.
-class FreeDescriptors {
-public:
-    FreeDescriptors(int n, const fs::path& tree, rlim_t soft = 64) {
-        walk(tree);
-        ::getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit low = saved_;
-        low.rlim_cur = soft;
-        if (::setrlimit(RLIMIT_NOFILE, &low) != 0) throw std::system_error(errno, std::generic_category(), "setrlimit");
-        for (int fd; n >= 0 && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filled_.push_back(fd);
-        EXPECT_TRUE(n < 0 || errno == EMFILE);
-        for (int i = 0; i < n; ++i, filled_.pop_back()) ::close(filled_.back());
-    }
-    ~FreeDescriptors() {
-        for (int fd : filled_) ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-
-private:
-    rlimit saved_{};
-    std::vector<int> filled_;
-};
-
-FileIdentity identityOf(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return fileIdentity(st.st_dev, 0, st.st_ino);
-}
-
-void moveEntry(const fs::path& from, const fs::path& to) {
-    ASSERT_EQ(std::rename(from.c_str(), to.c_str()), 0) << from;
-}
-
-// What `name` is in the deepest folder, or "failed" when that cannot be told.
-std::string queried(FolderPath& folders, const std::string& name) {
-    std::error_code ec;
-    const EntryKind kind = folders.query(name, ec, nullptr);
-    return ec ? "failed" : kind == EntryKind::file ? "file" : kind == EntryKind::directory ? "directory" : "other";
-}
-
-// T/a/fa, T/a/l -> ../x, T/x/fx, T/x/ly -> ../y, T/y/fy, T/a/b/fb,
-// T/a/b/c/fc: the ".." of a folder reached through l or ly is not the level
-// above it.
-fs::path linkedTree(TempTree& tree, const std::string& t) {
-    for (const char* file : {"a/fa", "x/fx", "y/fy", "a/b/fb", "a/b/c/fc"}) tree.file(t + "/" + file);
-    tree.link(t + "/a/l", "../x");
-    tree.link(t + "/x/ly", "../y");
-    return tree.path(t);
-}
-
-// The linked tree T, and the system's folders open at it with two free
-// descriptors: every folder above the deepest is given up.
-struct TwoFree {
-    TempTree tree;
-    const fs::path t = linkedTree(tree, "T");
-    FreeDescriptors two{2, t};
-    const std::unique_ptr<FolderPath> folders = systemFolders();
-    const bool started = folders->openStart(t.native()).listing != nullptr;
-
-    // Enters `name`, which must be the folder at `real`: false where it
-    // cannot, for the case to stop there.
-    bool enter(const char* name, const fs::path& real) {
-        const OpenedFolder opened = started ? folders->openChild(name, {}) : OpenedFolder{};
-        EXPECT_TRUE(opened.listing) << name << ": " << (started ? opened.error.message() : "no start folder");
-        EXPECT_TRUE(sameFile(opened.identity, identityOf(real))) << name;
-        return opened.listing != nullptr;
-    }
-};
-
-// The walk climbs back through "..", which leads to the same folders even
-// after they were moved.
-TEST(Folders, ClimbBackThroughDotDotWithTwoFreeDescriptors) {
-    TwoFree f;
-    FolderPath* folders = f.folders.get();
-    ASSERT_TRUE(f.enter("a", f.t / "a"));
-    ASSERT_TRUE(f.enter("b", f.t / "a/b"));
-    ASSERT_TRUE(f.enter("c", f.t / "a/b/c"));
-    moveEntry(f.t / "a", f.t / "moved");
-    folders->leave();
-    EXPECT_EQ(queried(*folders, "fb"), "file");
-    folders->leave();
-    EXPECT_EQ(queried(*folders, "fa"), "file");
-    folders->leave();
-    EXPECT_EQ(queried(*folders, "moved"), "directory");
-}
-
-// A folder whose subfolder was reached through a link is opened again by
-// its names; a failed open leaves the walk path as it was.
-TEST(Folders, ReachedThroughLinksOpenedAgainByName) {
-    TwoFree f;
-    FolderPath* folders = f.folders.get();
-    ASSERT_TRUE(f.enter("a", f.t / "a"));
-    OpenedFolder failed = folders->openChild("missing", {});
-    EXPECT_EQ(failed.kind, EntryKind::missing);
-    failed = folders->openChild("fa", {});
-    EXPECT_EQ(failed.kind, EntryKind::file);
-    EXPECT_FALSE(failed.listing);
-    ASSERT_TRUE(f.enter("l", f.t / "x"));
-    ASSERT_TRUE(f.enter("ly", f.t / "y"));
-    for (const auto& [name, kind] : {std::pair{"fx", "file"}, std::pair{"fa", "file"}, std::pair{"a", "directory"}}) {
-        folders->leave();
-        EXPECT_EQ(queried(*folders, name), kind) << name;
-    }
-}
-
-// A folder replaced while its descriptor was given up is not entered, be it
-// the start folder or one below.
-TEST(Folders, ReplacedWhileGivenUpIsNotEntered) {
-    for (const std::string replaced : {"T/a", "T"}) {
-        SCOPED_TRACE(replaced);
-        TwoFree f;
-        TempTree& tree = f.tree;
-        FolderPath* folders = f.folders.get();
-        ASSERT_TRUE(f.enter("a", f.t / "a"));
-        ASSERT_TRUE(f.enter("l", f.t / "x"));
-        ASSERT_TRUE(f.enter("ly", f.t / "y"));
-        moveEntry(tree.path(replaced), tree.path(replaced + "-old"));
-        if (replaced == "T") {
-            linkedTree(tree, "T");
-        } else {
-            tree.file("T/a/fa");
-            tree.link("T/a/l", "../x");
-        }
-        folders->leave();
-        EXPECT_EQ(queried(*folders, "fx"), "failed");
-        const OpenedFolder opened = folders->openChild("anything", {});
-        EXPECT_FALSE(opened.listing);
-        EXPECT_TRUE(opened.error);
-        folders->leave();
-        EXPECT_EQ(queried(*folders, "fa"), "failed");
-        folders->leave();
-        EXPECT_EQ(queried(*folders, "a-old"), replaced == "T" ? "failed" : "directory");
-    }
-}
-
-// How many descriptors this process holds, under a soft limit of 16.
-std::size_t heldDescriptors() {
-    std::size_t held = 0;
-    for (int fd = 0; fd < 16; ++fd) held += ::fcntl(fd, F_GETFD) != -1;
-    return held;
-}
-
-// The system's folders, checked after every call: at most `allowed`
-// descriptors held, and leaving a folder gives back at most one, takes none.
-class CountedFolders final : public ForwardingFolders {
-public:
-    explicit CountedFolders(std::size_t allowed) : allowed_(allowed) {}
-    OpenedFolder openStart(const NativeString& start) override { return checked(system_->openStart(start)); }
-    OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return checked(system_->openChild(name, listed));
-    }
-    void leave() override {
-        const std::size_t held = heldDescriptors();
-        system_->leave();
-        EXPECT_LE(held - heldDescriptors(), 1u) << "leaving a folder, from " << held;
-    }
-
-private:
-    OpenedFolder checked(OpenedFolder opened) {
-        EXPECT_LE(heldDescriptors(), allowed_);
-        return opened;
-    }
-    std::size_t allowed_;
-};
-
-// A budget of 8 descriptors (half the soft limit) on 40 levels with 6 side
-// folders of 3 subfolders each: never more are held, leaving a folder gives
-// back at most its own, and at the end none is left.
-TEST(Folders, DescriptorsStayWithinTheBudget) {
-    TempTree tree;
-    const fs::path top = tree.wideChain(40);
-    FreeDescriptors limit(-1, top, 16);
-    const std::size_t before = heldDescriptors();
-    const Walk w = walk(top, [before] { return std::make_unique<CountedFolders>(before + 8); });
-    EXPECT_EQ(w.stats, (ScanStatistics{1000, 40, 40, 0, 0, 40}));
-    EXPECT_EQ(heldDescriptors(), before);
-}
-
-// A start path of exactly PATH_MAX bytes, which the system takes in no one
-// call, and paths that go on past it with a separator right at the limit
-// are reached in steps, also when the start folder is opened again.
-TEST(Folders, StartPathsPastThePathLimit) {
-    TempTree tree;
-    std::vector<std::string> names(19, std::string(200, 'n'));
-    const std::size_t first = PATH_MAX - tree.text().size() - 1 - 19 * 201;
-    ASSERT_TRUE(first > 0 && first < 256) << tree.text();
-    names.insert(names.begin(), std::string(first, 'p'));
-    std::string deep = tree.text();
-    int fd = ::open(deep.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const std::string& name : names) {
-        deep += "/" + name;
-        ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
-        const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        ::close(fd);
-        fd = next;
-    }
-    ASSERT_EQ(deep.size(), std::size_t{PATH_MAX});
-    ::close(::openat(fd, "f", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::symlinkat(".", fd, "self"), 0);
-    struct stat st {};
-    ::fstat(fd, &st);
-    ::close(fd);
-
-    // The same folder and its parent, with a run of separators across the
-    // limit.
-    const std::string spread = std::string(deep).replace(deep.rfind('/'), 1, 300, '/');
-    const std::string parent = deep.substr(0, deep.rfind('/')) + std::string(300, '/');
-    const std::pair<std::string, EntryKind> paths[] = {
-        {deep, EntryKind::directory},       {deep + "/", EntryKind::directory},      {deep + "/f", EntryKind::file},
-        {deep + "/f/", EntryKind::missing}, {deep + "/missing", EntryKind::missing}, {spread, EntryKind::directory},
-        {parent, EntryKind::directory}};
-    for (const auto& [path, kind] : paths) {
-        std::error_code ec;
-        EXPECT_EQ(queryPath(path, ec), kind) << path.substr(PATH_MAX - 4) << ": " << ec.message();
-    }
-    FreeDescriptors two(2, deep);
-    const std::unique_ptr<FolderPath> folders = systemFolders();
-    const OpenedFolder opened = folders->openStart(deep + "/");
-    ASSERT_TRUE(opened.listing) << opened.error.message();
-    EXPECT_TRUE(sameFile(opened.identity, fileIdentity(st.st_dev, 0, st.st_ino)));
-    // Entered through a link, the start folder again, twice: the ".." of
-    // each leads above it, so the start folder is opened again by its path.
-    for (int level = 1; level <= 2; ++level) ASSERT_TRUE(folders->openChild("self", {}).listing) << level;
-    folders->leave();
-    folders->leave();
-    EXPECT_EQ(queried(*folders, "f"), "file");
-}
-
-// A listed kind is taken as it is, without a look at the name; an unknown
-// one is asked, links not followed.
-TEST(Folders, ListedKinds) {
-    TempTree tree;
-    tree.file("f");
-    tree.dir("d");
-    tree.link("l", "f");
-    tree.fifo("p");
-    const int dir = ::open(tree.root().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const struct {
-        unsigned char type;
-        const char* name;
-        EntryKind kind;
-    } rows[] = {
-        {DT_REG, "none", EntryKind::file},       {DT_DIR, "none", EntryKind::directory},
-        {DT_LNK, "none", EntryKind::link},       {DT_FIFO, "none", EntryKind::other},
-        {DT_SOCK, "none", EntryKind::other},     {DT_CHR, "none", EntryKind::other},
-        {DT_BLK, "none", EntryKind::other},      {DT_UNKNOWN, "f", EntryKind::file},
-        {DT_UNKNOWN, "d", EntryKind::directory}, {DT_UNKNOWN, "l", EntryKind::link},
-        {DT_UNKNOWN, "p", EntryKind::other},     {DT_UNKNOWN, "none", EntryKind::missing},
-    };
-    for (const auto& row : rows)
-        EXPECT_EQ(static_cast<int>(listedKind(dir, row.type, row.name)), static_cast<int>(row.kind))
-            << "type " << static_cast<int>(row.type) << ", " << row.name;
-    // A query that fails.
-    EXPECT_EQ(static_cast<int>(listedKind(-1, DT_UNKNOWN, "f")), static_cast<int>(EntryKind::unknown));
-    ::close(dir);
-}
-
-// A listing that the system fails part-way (a process's descriptors, once
-// it has ended) says so.
-TEST(Folders, ListingThatTheSystemFails) {
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::pause();
-        ::_exit(0);
-    }
-    const std::unique_ptr<FolderPath> folders = systemFolders();
-    const OpenedFolder opened = folders->openStart("/proc/" + std::to_string(child) + "/fd");
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    ASSERT_TRUE(opened.listing) << opened.error.message();
-    ListedEntry entry;
-    std::error_code ec;
-    EXPECT_FALSE(opened.listing->next(entry, ec));
-    EXPECT_TRUE(ec);
 }
 #endif
 

@@ -17,10 +17,11 @@
 #include <vector>
 
 #include "expected.h"
-#include "listing.h"
+#include "listing_windows.h"
 #include "run_program.h"
 #include "scanner.h"
 #include "temp_tree.h"
+#include "walk_support.h"
 
 namespace fs = std::filesystem;
 
@@ -29,50 +30,6 @@ namespace {
 std::string forwardSlashes(std::string text) {
     std::replace(text.begin(), text.end(), '\\', '/');
     return text;
-}
-
-std::vector<std::string> resultTexts(const std::vector<ScanResult>& results) {
-    std::vector<std::string> texts;
-    for (const ScanResult& result : results) texts.push_back(asText(result.path));
-    return texts;
-}
-
-// How many handles this process holds, as the system lists every process's.
-std::size_t openHandles() {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR process;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT trace, type;
-        ULONG attributes, reserved;
-    };
-    const auto extendedHandleInformation = static_cast<SYSTEM_INFORMATION_CLASS>(64);
-    std::vector<ULONG_PTR> buffer(1 << 14);
-    NTSTATUS status;
-    while ((status = NtQuerySystemInformation(extendedHandleInformation, buffer.data(),
-                                              static_cast<ULONG>(buffer.size() * sizeof(ULONG_PTR)), nullptr)) ==
-           static_cast<NTSTATUS>(0xC0000004u))  // too small
-        buffer.resize(buffer.size() * 2);
-    if (!NT_SUCCESS(status)) throw std::runtime_error("cannot list the handles");
-    const auto* entries = reinterpret_cast<const Entry*>(buffer.data() + 2);
-    return static_cast<std::size_t>(std::count_if(entries, entries + buffer[0], [](const Entry& entry) {
-        return entry.process == GetCurrentProcessId();
-    }));
-}
-
-struct Walk {
-    std::vector<std::string> results;  // the results' path texts
-    ScanStatistics stats;
-};
-
-// The walk of `start`, which must close every handle it opened.
-Walk walk(const fs::path& start) {
-    ScanStatistics stats{};
-    const std::size_t handles = openHandles();
-    const std::vector<ScanResult> results = Scanner().scan(start, stats);
-    EXPECT_EQ(openHandles(), handles) << "handles left open";
-    return {resultTexts(results), stats};
 }
 
 // ---- Text conversion -------------------------------------------------------
@@ -209,8 +166,8 @@ public:
     OpenedFolder openChild(NativeView name, const FileIdentity&) override {
         EXPECT_EQ(std::wstring(name), kOddFolder) << "entered by another name";
         inFolder_ = true;
-        return {std::make_unique<FixedListing>(std::vector<FixedEntry>{{L"in.scr", EntryKind::file}}),
-                EntryKind::directory, {}, {}};
+        return {OpenResult::listed, std::make_unique<FixedListing>(std::vector<FixedEntry>{{L"in.scr", EntryKind::file}}),
+                {}, {}};
     }
     void leave() override {
         if (!std::exchange(inFolder_, false)) system_->leave();
@@ -260,7 +217,7 @@ TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentit
     ASSERT_EQ(queryPath(systemPath(tree.path("T/Sub")), ec, &subByPath), EntryKind::directory);
     const std::size_t handles = openHandles();
     {
-        const std::unique_ptr<FolderPath> folders = systemFolders();
+        const std::unique_ptr<FolderStack> folders = systemFolders();
         const OpenedFolder start = folders->openStart(systemPath(tree.path("T")));
         ASSERT_TRUE(start.listing);
         EXPECT_TRUE(sameFile(start.identity, startByPath));
@@ -281,8 +238,7 @@ TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentit
         // The low 16 bits of its length in bytes would name "Sub".
         const std::wstring tooLong = L"Sub" + std::wstring(32768, L'x');
         const OpenedFolder unreachable = folders->openChild(tooLong, {});
-        EXPECT_FALSE(unreachable.listing);
-        EXPECT_EQ(unreachable.kind, EntryKind::unknown);
+        EXPECT_EQ(unreachable.result, OpenResult::unknown);
         EXPECT_EQ(folders->query(tooLong, ec, nullptr), EntryKind::unknown);
 
         // Entered as a link's target on another volume: its entries lie on that volume.
@@ -359,123 +315,44 @@ TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWit
 
 // ---- The walk on drive C: -----------------------------------------------
 
-TEST(WindowsWalk, ProtectedFoldersAreSkippedInAnyLetterCase) {
-    TempTree tree;
-    ASSERT_EQ(tree.text().rfind("C:\\", 0), 0u) << "the temporary folder is not on drive C:";
-    tree.file("$recycle.bin/x.scr");
-    tree.file("System Volume Information/y.scr");
-    tree.file("WINDOWS/system32/Config/SAM.scr");
-    tree.file("WINDOWS/system32/configuration.ini");
-    tree.file("WINDOWS/system32/drivers/d.scr");
-    tree.file("a.txt");
-
-    const Walk w = walk(tree.root());
-
-    // Directories: the start, WINDOWS, system32 and drivers. Protected: three
-    // folders and configuration.ini, which merely begins with "config".
-    EXPECT_EQ(w.stats, (ScanStatistics{4, 3, 2, 0, 4, 1}));
-    const std::string aTxt = tree.text("a.txt");
-    const std::string driver = tree.text("WINDOWS/system32/drivers/d.scr");
-    const std::vector<std::string> names = listingOrder(tree.root());
-    const bool aTxtFirst = std::find(names.begin(), names.end(), "a.txt") < std::find(names.begin(), names.end(), "WINDOWS");
-    EXPECT_EQ(w.results, (aTxtFirst ? std::vector<std::string>{aTxt, driver} : std::vector<std::string>{driver, aTxt}));
-}
-
+// A start path keeps the separators it was written with, and entries are
+// joined to it with a backslash: from C:/Windows/System32 the entry
+// C:/Windows/System32\config holds no protected pattern and is walked, while
+// a recycle bin below it is skipped.
 TEST(WindowsWalk, EntriesAreJoinedWithABackslashToTheStartAsWritten) {
     TempTree tree;
-    tree.file("T/a.txt");
+    tree.build({"T/a.txt", "Windows/System32/config/SAM.scr", "Windows/System32/config/$Recycle.Bin/r.scr"});
     const std::string root = tree.text();
+    const std::string slashed = forwardSlashes(root);
     const struct {
         std::string start;
         std::string entry;
     } cases[] = {
         {root + "\\T", root + "\\T\\a.txt"},
         {root + "\\T\\", root + "\\T\\a.txt"},
-        {forwardSlashes(root) + "/T", forwardSlashes(root) + "/T\\a.txt"},
-        {forwardSlashes(root) + "/T/", forwardSlashes(root) + "/T/a.txt"},
+        {slashed + "/T", slashed + "/T\\a.txt"},
+        {slashed + "/T/", slashed + "/T/a.txt"},
+        {slashed + "/Windows/System32", slashed + "/Windows/System32\\config\\SAM.scr"},
     };
-    for (const auto& c : cases) EXPECT_EQ(walk(asPath(c.start)).results, std::vector<std::string>{c.entry}) << c.start;
-}
-
-TEST(WindowsWalk, ForwardSlashStartEntersSystem32ConfigButNotARecycleBinBelow) {
-    TempTree tree;
-    tree.file("Windows/System32/config/SAM.scr");
-    tree.file("Windows/System32/config/$Recycle.Bin/r.scr");
-    const std::string start = forwardSlashes(tree.text("Windows/System32"));
-
-    ScanStatistics stats{};
-    const std::vector<ScanResult> results = Scanner().scan(asPath(start), stats);
-
-    EXPECT_EQ(stats, (ScanStatistics{2, 1, 1, 0, 1, 1}));
-    ASSERT_EQ(resultTexts(results), std::vector<std::string>{start + "\\config\\SAM.scr"});
-    EXPECT_TRUE(results[0].suspicious);
-}
-
-TEST(WindowsWalk, ProtectedStartFileIsNotAnalysed) {
-    TempTree tree;
-    const Walk w = walk(tree.file("$RECYCLE.BIN/S-1-5/$R0.scr"));
-    EXPECT_TRUE(w.results.empty());
-    EXPECT_EQ(w.stats, (ScanStatistics{0, 1, 0, 0, 1, 0}));
-}
-
-TEST(WindowsWalk, LinksBackToTheWalkPathAreNotEntered) {
-    TempTree tree;
-    tree.file("T/a.scr");
-    tree.file("T/d/b.scr");
-    tree.link("T/d/up1", "..");
-    tree.link("T/d/up2", "..");
-    tree.link("T/s", "d");  // a sibling, not on the walk path
-    ASSERT_NE(GetFileAttributesW(tree.path("T/s").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u);
-
-    const Walk w = walk(tree.path("T"));
-
-    // T, d and s are walked; up1 and up2, met below d and again below s, lead
-    // back to T and are each counted as skipped.
-    EXPECT_EQ(w.stats, (ScanStatistics{3, 3, 3, 4, 0, 3}));
-    std::vector<std::string> expected;
-    for (const std::string& name : listingOrder(tree.path("T"))) {
-        if (name == "a.scr") expected.push_back(tree.text("T/a.scr"));
-        if (name == "d") expected.push_back(tree.text("T/d/b.scr"));
-        if (name == "s") expected.push_back(tree.text("T/s/b.scr"));
-    }
-    EXPECT_EQ(w.results, expected);
+    for (const auto& c : cases) EXPECT_EQ(resultTexts(walk(asPath(c.start)).results), std::vector<std::string>{c.entry}) << c.start;
 }
 
 TEST(WindowsWalk, BareDriveStatusIsThatOfItsCurrentDirectory) {
     std::error_code ec;
     EXPECT_TRUE(fs::is_directory(startPathStatus("C:", ec)));
     EXPECT_FALSE(ec);
-    EXPECT_TRUE(fs::is_directory(startPathStatus("C:")));
     // A drive without a device is still not found.
     EXPECT_EQ(startPathStatus("Q:", ec).type(), fs::file_type::not_found);
 }
 
-// Names that the ordinary path rules would change or refuse: a final dot or
-// space is trimmed there, and "aux", "con.d", "nul.scr" and "com1.pif" are
-// taken for devices. The walk hands the system long-form paths, which take
-// every name as it is.
-TEST(WindowsWalk, NamesTheOrdinaryPathRulesWouldChangeAreWalkedAsThemselves) {
+// A folder path that the report prints can be scanned again as it stands:
+// the start path's final dot is kept.
+TEST(WindowsWalk, PrintedFolderPathsCanBeScannedAgain) {
     TempTree tree;
-    const std::vector<std::pair<std::string, std::string>> entries = {
-        {"trail.", "x.scr"}, {"trail", "y.pif"}, {"sp ", "z.scr"}, {"dots..", "d.scr"}, {"aux", "a.scr"},
-        {"con.d", "c.pif"},  {"nul.scr", ""},    {"com1.pif", ""}, {"ok", "o.scr"},
-    };
-    std::map<std::string, std::string> resultOf;  // each top-level name's one result
-    for (const auto& [name, inner] : entries) {
-        tree.file(inner.empty() ? name : name + "/" + inner);
-        resultOf[name] = tree.text(inner.empty() ? name : name + "/" + inner);
-    }
-    std::vector<std::string> expected;
-    for (const std::string& name : listingOrder(tree.root())) expected.push_back(resultOf.at(name));
-
-    Walk w = walk(tree.root());
-    EXPECT_EQ(w.stats, (ScanStatistics{8, 9, 9, 0, 0, 9}));
-    EXPECT_EQ(w.results, expected);
-
-    // A folder path that the report prints can be scanned again as it stands.
-    w = walk(asPath(tree.text("trail.")));
+    tree.build({"trail./x.scr", "trail/y.pif"});
+    const WalkOutcome w = walk(asPath(tree.text("trail.")));
     EXPECT_EQ(w.stats, (ScanStatistics{1, 1, 1, 0, 0, 1}));
-    EXPECT_EQ(w.results, std::vector<std::string>{tree.text("trail./x.scr")});
+    EXPECT_EQ(resultTexts(w.results), std::vector<std::string>{tree.text("trail./x.scr")});
 }
 
 // About 4,600 characters, past the 4,096 bytes of a Linux path, below which
@@ -489,9 +366,9 @@ TEST(WindowsWalk, FoldersPastALinuxPathAreWalkedAndTheirLinksChecked) {
     for (int level = 2; level <= 45; ++level) bottom += "/" + name;
     tree.link(bottom + "/up", "..");
     const std::string start = forwardSlashes(asText(top));
-    const Walk w = walk(asPath(start));
+    const WalkOutcome w = walk(asPath(start));
     EXPECT_EQ(w.stats, (ScanStatistics{45, 45, 45, 1, 0, 45}));
-    EXPECT_EQ(w.results, chainWalkOrder(start, top, 45, "f.scr", name));
+    EXPECT_EQ(resultTexts(w.results), chainWalkOrder(start, top, 45, "f.scr", name));
 }
 
 // ---- Long-form system paths ------------------------------------------------

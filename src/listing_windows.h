@@ -1,0 +1,41 @@
+// The Windows folders' parts that tests reach beyond the folders' contract:
+// the system's listing call, which a test can answer in its place, and the
+// kinds of listed entries. Only listing_windows.cpp and the tests include this.
+#ifndef DRAVELON_LISTING_WINDOWS_H
+#define DRAVELON_LISTING_WINDOWS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "listing.h"
+
+/// What one call for the next part of a folder's listing answered: the
+/// system's status and, when it succeeded, the records it returned: `size`
+/// bytes from `bytes`, at an even address, valid until the next call.
+struct ListingPart {
+    long status;
+    const void* bytes;
+    std::size_t size;
+};
+
+/// One such call (NtQueryDirectoryFile) for the folder open as the handle
+/// `folder`: records of the information class `what` (a
+/// FILE_INFORMATION_CLASS), from the listing's start when `restart`. The
+/// system's form, queryListing, reads them into `buffer`, which holds
+/// `length` bytes; another form may answer from anywhere.
+using ListingQuery = std::function<ListingPart(void* folder, int what, bool restart, void* buffer, std::size_t length)>;
+ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std::size_t length);
+
+/// The system's folders, each listed through `query`; systemFolders lists
+/// them through queryListing.
+std::unique_ptr<FolderStack> systemFoldersThrough(ListingQuery query);
+
+/// The kind of a listed entry from its attributes and reparse tag: symbolic
+/// links and junctions are links, so is a reparse folder whose tag cannot be
+/// read; the Linux-subsystem links, FIFOs and devices and AF_UNIX sockets are
+/// other; every other reparse point is the file or folder its attributes say.
+EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag);
+
+#endif

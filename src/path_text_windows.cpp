@@ -1,0 +1,214 @@
+// Path text where paths are UTF-16: UTF-8 text, each unpaired surrogate of
+// a name kept in a form of its own, and the long-form system path of a start
+// path, made lexically.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <climits>
+#include <cstdint>
+#include <system_error>
+#include <vector>
+
+#include "path_text.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::filesystem_error invalidText() {
+    return fs::filesystem_error("Cannot convert character sequence",
+                                std::make_error_code(std::errc::illegal_byte_sequence));
+}
+
+bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Calls `get(buffer, size)`, a system call that answers the length it needs
+// when the buffer is too small, until the answer fits.
+template <typename Get>
+std::wstring askSystem(Get get, const char* what) {
+    std::wstring text(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = get(text.data(), static_cast<DWORD>(text.size()));
+        if (length == 0)
+            throw fs::filesystem_error(what, std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+        if (length < text.size()) {
+            text.resize(length);
+            return text;
+        }
+        text.resize(length);
+    }
+}
+
+// The current folder, or that of drive `drive` (such as L"D:").
+std::wstring currentFolder() {
+    return askSystem([](wchar_t* buffer, DWORD size) { return GetCurrentDirectoryW(size, buffer); },
+                     "cannot read the current folder");
+}
+std::wstring currentFolderOf(const std::wstring& drive) {
+    return askSystem(
+        [&drive](wchar_t* buffer, DWORD size) { return GetFullPathNameW(drive.c_str(), size, buffer, nullptr); },
+        "cannot read the drive's current folder");
+}
+
+// A folder the system reports may itself be in the long form; this is its
+// ordinary form, which the steps below take apart.
+std::wstring ordinaryForm(std::wstring path) {
+    if (startsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
+    if (startsWith(path, L"\\\\?\\")) return path.substr(4);
+    return path;
+}
+
+// Where the names of a network path \\server\share\... begin: after its
+// server and share.
+std::size_t networkRootEnd(const std::wstring& path) {
+    const std::size_t server = path.find(L'\\', 2);
+    const std::size_t share = server == path.npos ? path.npos : path.find(L'\\', server + 1);
+    return share == path.npos ? path.size() : share;
+}
+
+// `path`, with backslashes only, made absolute: a drive path (C:\...), a
+// network path (\\server\share\...) or a device path (\\.\...).
+std::wstring absoluteForm(std::wstring path) {
+    for (wchar_t& c : path)
+        if (c == L'/') c = L'\\';
+    if (startsWith(path, L"\\\\")) return path;
+    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == L':') {
+        if (path.size() > 2 && path[2] == L'\\') return path;
+        // D: or D:name, relative to that drive's current folder.
+        return ordinaryForm(currentFolderOf(path.substr(0, 2))) + L"\\" + path.substr(2);
+    }
+    const std::wstring current = ordinaryForm(currentFolder());
+    if (!path.empty() && path[0] == L'\\') {
+        // Rooted on the current folder's drive or share.
+        return current.substr(0, startsWith(current, L"\\\\") ? networkRootEnd(current) : 2) + path;
+    }
+    return current + L"\\" + path;
+}
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+}  // namespace
+
+NativeString systemPath(const fs::path& start) {
+    const std::wstring& given = start.native();
+    if (given.empty()) return given;  // names nothing, not the current folder
+    if (startsWith(given, L"\\\\?\\")) return given;
+    const std::wstring path = absoluteForm(given);
+
+    // The root, which ".." cannot climb above, and where the names begin.
+    std::wstring root;
+    std::size_t names = 0;
+    if (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\\\.\\")) {
+        // A device path: the device's name is the root.
+        names = path.find(L'\\', 4);
+        if (names == path.npos) names = path.size();
+        root = L"\\\\?\\" + path.substr(4, names - 4);
+    } else if (startsWith(path, L"\\\\")) {
+        // A network path: server and share.
+        names = networkRootEnd(path);
+        root = L"\\\\?\\UNC\\" + path.substr(2, names - 2);
+    } else {
+        names = 2;
+        root = L"\\\\?\\" + path.substr(0, 2);
+    }
+
+    std::vector<std::wstring> kept;
+    for (std::size_t begin = names; begin < path.size();) {
+        std::size_t end = path.find(L'\\', begin);
+        if (end == path.npos) end = path.size();
+        const std::wstring name = path.substr(begin, end - begin);
+        if (name == L"..") {
+            if (!kept.empty()) kept.pop_back();
+        } else if (!name.empty() && name != L".") {
+            kept.push_back(name);
+        }
+        begin = end + 1;
+    }
+    std::wstring result = root;
+    for (const std::wstring& name : kept) result += L"\\" + name;
+    if (kept.empty() || isSeparator(given.back())) result += L"\\";
+    return result;
+}
+
+// UTF-16 to UTF-8, each unpaired surrogate written as if it were a character
+// of its own (0xED 0xA0 to 0xBF, then one more byte), which no valid UTF-8
+// holds.
+std::string_view nameText(NativeView name, std::string& buffer) {
+    buffer.clear();
+    buffer.reserve(name.size());
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        std::uint32_t c = name[i];
+        if (c < 0x80) {
+            buffer += static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00u);
+        const int continuations = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        buffer += static_cast<char>(((0xFF00u >> (continuations + 1)) & 0xFF) | (c >> (6 * continuations)));
+        for (int k = continuations - 1; k >= 0; --k) buffer += static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F));
+    }
+    return buffer;
+}
+
+std::string_view shownText(std::string_view text, std::string& buffer) {
+    const auto isSurrogateAt = [text](std::size_t i) {
+        return text[i] == '\xED' && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0xA0;
+    };
+    std::size_t i = text.find('\xED');
+    while (i != text.npos && !isSurrogateAt(i)) i = text.find('\xED', i + 1);
+    if (i == text.npos) return text;
+    buffer.assign(text.substr(0, i));
+    while (i < text.size()) {
+        if (isSurrogateAt(i)) {
+            buffer += "\xEF\xBF\xBD";  // U+FFFD
+            i += 3;
+        } else {
+            buffer += text[i++];
+        }
+    }
+    return buffer;
+}
+
+NativeString nativeText(std::string_view text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i++]);
+        const int continuations = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+        std::uint32_t c = continuations == 0 ? lead : lead & (0x7Fu >> (continuations + 1));
+        for (int k = 0; k < continuations && i < text.size(); ++k)
+            c = (c << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
+        if (c >= 0x10000) {
+            wide += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+            wide += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            wide += static_cast<wchar_t>(c);
+        }
+    }
+    return wide;
+}
+
+std::string pathText(const fs::path& path) {
+    std::string text;
+    nameText(path.native(), text);
+    return text;
+}
+
+// Strict UTF-8: text that is not valid UTF-8 (encoded surrogates and overlong
+// forms included) cannot become a path.
+fs::path pathFromText(const std::string& text) {
+    if (text.empty()) return fs::path();
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) throw invalidText();
+    const int size = static_cast<int>(text.size());
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (units <= 0) throw invalidText();
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), units) != units)
+        throw invalidText();
+    return fs::path(std::move(wide));
+}
