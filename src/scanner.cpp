@@ -89,8 +89,10 @@ std::string_view reasonForPath(const fs::path& path) {
     return reasonForExtension(nameText(NativeView(name).substr(dot), buffer));
 }
 
+// The hash of an identity, its bits mixed; cheap and never failing, so that
+// a set keeps no copy of it.
 struct IdentityHash {
-    std::size_t operator()(const FileIdentity& id) const {
+    std::size_t operator()(const FileIdentity& id) const noexcept {
         std::uint64_t h = id.low ^ (id.high * 0x9E3779B97F4A7C15u) ^ (id.volume * 0xC2B2AE3D27D4EB4Fu);
         h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9u;
         h = (h ^ (h >> 27)) * 0x94D049BB133111EBu;
