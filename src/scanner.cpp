@@ -380,8 +380,11 @@ private:
         FileIdentity identity = opened.identity.known ? opened.identity : entry.identity;
         if (!identity.known && belowLink) identity = folders_->identity(visited_.size());
         // A loop: walking it would end in a failure of the system, so it
-        // counts as one.
-        if (walkPath_.holds(identity)) {
+        // counts as one. Where no identity can be had (some network and
+        // user-mode file systems give none), no loop can be told: a link
+        // below a link is not followed, so that none can form, and counts
+        // as one too.
+        if (walkPath_.holds(identity) || (!identity.known && entry.link && folder.belowLink)) {
             folders_->leave();
             ++stats_.accessSkipped;
             return;

@@ -27,15 +27,48 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The folders of another form with no identity anywhere, as some network and
+// user-mode file systems give none.
+class IdentitylessFolders final : public FolderStack {
+public:
+    explicit IdentitylessFolders(std::unique_ptr<FolderStack> folders) : folders_(std::move(folders)) {}
+    OpenedFolder openStart(const NativeString& start) override { return stripped(folders_->openStart(start)); }
+    OpenedFolder openChild(NativeView name, const FileIdentity&) override {
+        return stripped(folders_->openChild(name, {}));
+    }
+    void leave() override { folders_->leave(); }
+    EntryKind query(NativeView name, std::error_code& ec, FileIdentity*) override {
+        return folders_->query(name, ec, nullptr);
+    }
+    FileIdentity identity(std::size_t) override { return {}; }
+
+private:
+    static OpenedFolder stripped(OpenedFolder opened) {
+        opened.identity = {};
+        std::vector<FixedEntry> entries;
+        ListedEntry entry;
+        std::error_code ec;
+        while (opened.listing && opened.listing->next(entry, ec)) entries.push_back({NativeString(entry.name), entry.kind});
+        if (opened.listing) opened.listing = std::make_unique<FixedListing>(entries, ec);
+        return opened;
+    }
+    const std::unique_ptr<FolderStack> folders_;
+};
+
 // The walk of `start`, in the system's listing order or in its reverse (so
 // that a case run both ways meets every two entries of a folder in both
-// orders): its counters, and its results' paths below `start` with "/" for
-// separators, which must come in walk order. A walk that goes on past 10,000
-// files, far more than any tree here holds, is cut short and fails the test.
-std::vector<std::string> walkPaths(const fs::path& start, ScanStatistics& stats, bool reversed = false) {
+// orders), with or without identities: its counters, and its results' paths
+// below `start` with "/" for separators, which must come in walk order. A
+// walk that goes on past 10,000 files, far more than any tree here holds, is
+// cut short and fails the test.
+std::vector<std::string> walkPaths(const fs::path& start, ScanStatistics& stats, bool reversed = false,
+                                   bool identityless = false) {
     struct Endless {};
     std::vector<std::string> paths;
-    const FolderOpener open = reversed ? FolderOpener([] { return std::make_unique<ReversedFolders>(); }) : systemFolders;
+    const FolderOpener open = [reversed, identityless]() -> std::unique_ptr<FolderStack> {
+        std::unique_ptr<FolderStack> folders = reversed ? std::make_unique<ReversedFolders>() : systemFolders();
+        return identityless ? std::make_unique<IdentitylessFolders>(std::move(folders)) : std::move(folders);
+    };
     try {
         Scanner().scan(start, stats, [&](const ScanResultView& result) {
             if (paths.size() == 10000) throw Endless{};
@@ -61,6 +94,7 @@ struct LinkedTree {
     // The analysed files' names, in any order: each folder's own file names
     // say how often it was walked.
     std::vector<std::string> names;
+    bool identityless = false;  // walked through folders that give no identity
 };
 
 // Two links in each of the 31 folders n0 ... n30 lead to the next, and with
@@ -125,6 +159,12 @@ TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
          {"a.scr", "b1.scr", "b2.scr", "c1.scr", "c2.scr", "d1.scr", "d2.scr"}},
         linkBomb(false),
         linkBomb(true),
+        // Where no identity can be had, a link below a link is not followed.
+        {"no identities: a link to its own folder, followed once", {"f.scr"}, {{"up", "."}}, "", {2, 2, 2, 1, 0, 2},
+         {"f.scr", "f.scr"}, true},
+        {"no identities: a fan of two links two levels deep", {"n1/g.scr", "n2/h.scr"},
+         {{"n0/a", "../n1"}, {"n0/b", "../n1"}, {"n1/a", "../n2"}, {"n1/b", "../n2"}}, "n0", {3, 2, 2, 4, 0, 2},
+         {"g.scr", "g.scr"}, true},
     };
     for (const LinkedTree& c : cases) {
         SCOPED_TRACE(c.what);
@@ -134,7 +174,7 @@ TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
         for (const bool reversed : {false, true}) {
             ScanStatistics stats{};
             std::vector<std::string> names;
-            for (const std::string& path : walkPaths(tree.path(c.start), stats, reversed))
+            for (const std::string& path : walkPaths(tree.path(c.start), stats, reversed, c.identityless))
                 names.push_back(path.substr(path.rfind('/') + 1));
             EXPECT_EQ(stats, c.stats) << reversed;
             EXPECT_TRUE(std::is_permutation(names.begin(), names.end(), c.names.begin(), c.names.end()))
