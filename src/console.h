@@ -32,8 +32,8 @@ void write(Stream stream, std::string_view text);
 /// so far was lost.
 bool flush(Stream stream);
 
-/// The width of the terminal the stream is shown on, in columns; 0 when it
-/// cannot be told.
+/// The width of the terminal the stream is shown on, in cells (on Windows,
+/// of the console's window); 0 when it cannot be told.
 std::size_t terminalWidth(Stream stream);
 
 /// Writes `line`, which must fit in the terminal's width less one, over the
@@ -54,10 +54,15 @@ void eraseLineWhenInterrupted();
 /// U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069, in their UTF-8 form.
 std::string masked(std::string_view text);
 
+/// How many cells of a terminal the UTF-8 `text` takes: 2 for each wide
+/// character (East Asian wide and full-width ones, emoji), 0 for each
+/// combining mark, joiner or variation selector, 1 for any other.
+std::size_t cells(std::string_view text);
+
 /// The progress line's text: the counts, then the folder, masked and shortened
-/// from the left so that the whole fits in `width` columns less one (80 when
-/// `width` is below 2). It counts bytes, which are never fewer than the columns
-/// they take, and cuts the folder only where a UTF-8 character begins.
+/// from the left so that the whole fits in `width` cells less one (80 when
+/// `width` is below 2). The folder is cut only where a character that takes a
+/// cell begins.
 std::string progressText(std::uint64_t filesFound, std::uint64_t directoriesDiscovered, std::string_view folder,
                          std::size_t width);
 

@@ -91,8 +91,7 @@ void bufferRedirectedOutput() {
 // the cursor at the line's start.
 std::string overwriting(Stream stream, std::string_view line) {
     const std::size_t width = terminalWidth(stream);
-    std::size_t columns = 0;  // one a character: every byte that does not continue one
-    for (char c : line) columns += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    const std::size_t columns = cells(line);
     std::string text = "\r";
     text.append(line);
     if (width > 1 + columns) text.append(width - 1 - columns, ' ');
@@ -141,9 +140,12 @@ bool flush(Stream stream) {
 }
 
 std::size_t terminalWidth(Stream stream) {
+    // The window's width: a legacy console's buffer may be wider than the
+    // window, and a line as wide as the buffer would wrap in the window.
     CONSOLE_SCREEN_BUFFER_INFO info;
-    if (!GetConsoleScreenBufferInfo(handleOf(stream), &info) || info.dwSize.X <= 0) return 0;
-    return static_cast<std::size_t>(info.dwSize.X);
+    if (!GetConsoleScreenBufferInfo(handleOf(stream), &info)) return 0;
+    const int width = info.srWindow.Right - info.srWindow.Left + 1;
+    return width > 0 ? static_cast<std::size_t>(width) : 0;
 }
 
 void rewriteLine(Stream stream, std::string_view line) {

@@ -234,49 +234,6 @@ TEST(ProgressLine, AbsentButReportHeadShownWhileTheWalkGoesOn) {
     EXPECT_EQ(runDravelon({start}, options), (Outcome{128 + SIGTERM, options.signalAfter, ""}));
 }
 
-// The line's text fits the terminal and is valid UTF-8 at every width: the
-// folder, named with characters of two, three and four bytes, is cut only
-// where a character begins; and it is exactly the line it must be.
-TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
-    // "/tmp/çalışma/€€ğü📁€ş/öç€ı"
-    const std::string folder = "/tmp/\xC3\xA7" "al\xC4\xB1\xC5\x9Fma/\xE2\x82\xAC\xE2\x82\xAC\xC4\x9F\xC3\xBC"
-                               "\xF0\x9F\x93\x81\xE2\x82\xAC\xC5\x9F/\xC3\xB6\xC3\xA7\xE2\x82\xAC\xC4\xB1";
-    const std::string counts = "Taraniyor... 12 dosya, 3 klasor: ";
-    for (std::size_t width = 0; width <= counts.size() + folder.size() + 2; ++width) {
-        SCOPED_TRACE("width " + std::to_string(width));
-        const std::string text = progressText(12, 3, folder, width);
-        EXPECT_LE(text.size(), (width > 1 ? width : 80) - 1);
-        // After the counts (ASCII): the whole folder, or nothing, or "..." and
-        // the folder's end from where a character begins, so valid UTF-8.
-        const std::string rest = text.substr(std::min(text.size(), counts.size()));
-        const std::size_t end = rest.size() - std::min<std::size_t>(rest.size(), 3);
-        const bool elided = rest.compare(0, 3, "...") == 0 && end <= folder.size() &&
-                            folder.compare(folder.size() - end, end, rest, 3) == 0 &&
-                            (end == 0 || (static_cast<unsigned char>(rest[3]) & 0xC0) != 0x80);
-        EXPECT_TRUE(rest.empty() || rest == folder || elided) << rest;
-    }
-    // Exact lines where the folder fits, is cut (after a character of two
-    // bytes, of three, inside one of four) or leaves room for "..." alone or
-    // for nothing, and where the counts themselves are cut.
-    const std::string ascii = "/tmp/abcdefghij";
-    const std::string wide = "/x/\xE2\x82\xAC\xC4\xB1\xF0\x9F\x93\x81";  // "/x/€ı📁"
-    const struct {
-        const std::string& folder;
-        std::size_t width;
-        std::string line;
-    } rows[] = {
-        {ascii, 48, counts + ".../abcdefghij"},
-        {ascii, 45, counts + "...cdefghij"},
-        {ascii, 37, counts + "..."},
-        {ascii, 36, counts},
-        {ascii, 20, "Taraniyor... 12 dos"},
-        {wide, 46, counts + wide},
-        {wide, 44, counts + "...\xC4\xB1\xF0\x9F\x93\x81"},
-        {wide, 42, counts + "...\xF0\x9F\x93\x81"},
-    };
-    for (const auto& row : rows) EXPECT_EQ(progressText(12, 3, row.folder, row.width), row.line) << row.width;
-}
-
 // The line changes at most five times a second, the first time once the run
 // has lasted half a second: a walk that reaches a new folder every millisecond
 // for three seconds of a clock of the test's own, with standard error a file.
