@@ -1,8 +1,9 @@
 # The Windows build: ntdll for the listing, the program's manifest, GoogleTest
 # built from source when cross-compiling, and Wine as the test programs' emulator.
 
-# The listing opens folders and lists them through ntdll.
-target_link_libraries(dravelon_core PRIVATE ntdll)
+# The listing opens folders and lists them through ntdll; the argument is
+# read from the command line with shell32's CommandLineToArgvW.
+target_link_libraries(dravelon_core PRIVATE ntdll shell32)
 
 enable_language(RC)
 target_sources(dravelon PRIVATE src/dravelon.rc)

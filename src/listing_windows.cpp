@@ -27,27 +27,12 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_AP
                                                FILE_INFORMATION_CLASS what, BOOLEAN single, PUNICODE_STRING mask,
                                                BOOLEAN restart);
 
-namespace fs = std::filesystem;
-
 namespace {
 
 constexpr NTSTATUS kNoMoreFiles = static_cast<NTSTATUS>(0x80000006u);
 constexpr NTSTATUS kNoSuchFile = static_cast<NTSTATUS>(0xC000000Fu);
 constexpr NTSTATUS kNameTooLong = static_cast<NTSTATUS>(0xC0000106u);
-
-// The answers of a file system that does not list in the information class
-// asked for (user-mode file systems, the WebDAV redirector).
-bool isRefusal(NTSTATUS status) {
-    switch (static_cast<std::uint32_t>(status)) {
-    case 0xC0000003u:  // STATUS_INVALID_INFO_CLASS
-    case 0xC000000Du:  // STATUS_INVALID_PARAMETER
-    case 0xC0000002u:  // STATUS_NOT_IMPLEMENTED
-    case 0xC00000BBu:  // STATUS_NOT_SUPPORTED
-        return true;
-    default:
-        return false;
-    }
-}
+constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022u);
 
 // A counted name holds at most 32,767 UTF-16 units: its length is a 16-bit
 // count of bytes.
@@ -59,7 +44,7 @@ constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE;
 constexpr ULONG kFolderOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT;
 // A file or folder opened for its attributes alone, links followed; "no
-// recall" leaves a file held in remote storage (a cloud placeholder) where
+// recall" leaves a file kept in remote storage (a cloud placeholder) where
 // it is.
 constexpr ACCESS_MASK kAttributesAccess = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG kAttributesOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_OPEN_NO_RECALL;
@@ -124,24 +109,38 @@ NTSTATUS openIn(HANDLE folder, NativeView name, ACCESS_MASK access, ULONG option
     return NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
 }
 
-// The identity of the file open as `handle`: the 128-bit file ID where the
-// file system has one (ReFS needs it), otherwise the 64-bit file index.
-FileIdentity identityOf(HANDLE handle) {
+// What identifies the file open as `handle`: its 128-bit file ID (FileIdInfo)
+// and its 64-bit file index, each where the file system answers it, on its
+// volume, whose serial is the 64-bit one that comes with the 128-bit ID where
+// there is one, otherwise the 32-bit one.
+struct HandleIds {
+    std::uint64_t volume = 0;
+    bool hasFull = false;
+    FileIdentity full;
+    FileIdentity index;
+};
+HandleIds idsOf(HANDLE handle) {
+    HandleIds ids;
     FILE_ID_INFO id;
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id)) {
+    BY_HANDLE_FILE_INFORMATION info;
+    ids.hasFull = GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0;
+    const bool hasIndex = GetFileInformationByHandle(handle, &info) != 0;
+    ids.volume = ids.hasFull ? id.VolumeSerialNumber : hasIndex ? info.dwVolumeSerialNumber : 0;
+    if (ids.hasFull) {
         std::uint64_t parts[2];
         static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
         std::memcpy(parts, id.FileId.Identifier, sizeof parts);
-        return fileIdentity(id.VolumeSerialNumber, parts[1], parts[0]);
+        ids.full = fileIdentity(ids.volume, parts[1], parts[0]);
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)) return FileIdentity{};
-    return fileIdentity(info.dwVolumeSerialNumber, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+    if (hasIndex) ids.index = fileIdentity(ids.volume, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+    return ids;
 }
 
-// What an open that answered `code` found, and, once it is open as `handle`,
-// what the file is and (when asked) its identity. Closes the handle.
-EntryKind inspect(DWORD code, HANDLE handle, std::error_code& ec, FileIdentity* identity) {
+// What an open that answered `code` found, and, once it is open as
+// `handle`, what the file is and, when `identity` is given, its identity,
+// taken by `identify`. Closes the handle.
+template <typename Identify>
+EntryKind inspect(DWORD code, HANDLE handle, std::error_code& ec, FileIdentity* identity, Identify identify) {
     ec.clear();
     if (code != ERROR_SUCCESS) {
         if (isNotFound(code)) return EntryKind::missing;
@@ -151,7 +150,7 @@ EntryKind inspect(DWORD code, HANDLE handle, std::error_code& ec, FileIdentity* 
     FILE_BASIC_INFO basic;
     const BOOL answered = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic);
     const DWORD error = GetLastError();
-    if (answered && identity != nullptr) *identity = identityOf(handle);
+    if (answered && identity != nullptr) *identity = identify(handle);
     CloseHandle(handle);
     if (!answered) {
         ec = systemError(error);
@@ -164,33 +163,73 @@ bool isDotOrDotDot(NativeView name) {
     return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
 }
 
+// FILE_ID_EXTD_DIR_INFORMATION, which older headers lack.
+struct ExtendedRecord {
+    ULONG NextEntryOffset, FileIndex;
+    LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+    ULONG FileAttributes, FileNameLength, EaSize, ReparsePointTag;
+    BYTE FileId[16];
+    WCHAR FileName[1];
+};
+constexpr int kExtendedClass = 60;  // FileIdExtdDirectoryInformation
+
+// Where a reparse point's tag lies in a record whose class has no field for
+// it: in the EA size.
+constexpr std::size_t kTagInEaSize = offsetof(FILE_FULL_DIR_INFORMATION, EaSize);
+
 // The information classes a folder is listed in, in the order they are
-// tried: the first gives each entry's file ID; the others, which a file system
-// that refuses the first may answer, give the same attributes and EA size but
-// no ID. Every record begins with the same fields, up to the EA size; its
-// name follows at `nameAt`.
+// tried, down to the one every file system answers. Every record begins with
+// the same fields up to the name's length; the reparse tag (at `tagAt`, 0
+// where the class has none), the file ID (at `idAt`, 0 where none) and the
+// name (at `nameAt`) follow where each class has them.
 struct RecordClass {
-    FILE_INFORMATION_CLASS what;
+    int what;  // a FILE_INFORMATION_CLASS
     std::size_t nameAt;
-    bool hasId;
+    std::size_t tagAt;
+    std::size_t idAt;
+    bool fullId;  // the ID has 128 bits, not 64
 };
 constexpr RecordClass kRecordClasses[] = {
-    {FileIdBothDirectoryInformation, offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), true},
-    {FileBothDirectoryInformation, offsetof(FILE_BOTH_DIR_INFORMATION, FileName), false},
-    {FileFullDirectoryInformation, offsetof(FILE_FULL_DIR_INFORMATION, FileName), false},
+    {kExtendedClass, offsetof(ExtendedRecord, FileName), offsetof(ExtendedRecord, ReparsePointTag),
+     offsetof(ExtendedRecord, FileId), true},
+    {FileIdBothDirectoryInformation, offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), kTagInEaSize,
+     offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), false},
+    {FileBothDirectoryInformation, offsetof(FILE_BOTH_DIR_INFORMATION, FileName), kTagInEaSize, 0, false},
+    {FileFullDirectoryInformation, offsetof(FILE_FULL_DIR_INFORMATION, FileName), kTagInEaSize, 0, false},
+    {FileDirectoryInformation, offsetof(FILE_DIRECTORY_INFORMATION, FileName), 0, 0, false},
 };
-// The fields that every record begins with, as FILE_FULL_DIR_INFORMATION has them.
-constexpr std::size_t kHeadBytes = offsetof(FILE_FULL_DIR_INFORMATION, FileName);
-static_assert(offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize) == offsetof(FILE_FULL_DIR_INFORMATION, EaSize) &&
-                  offsetof(FILE_BOTH_DIR_INFORMATION, EaSize) == offsetof(FILE_FULL_DIR_INFORMATION, EaSize),
+static_assert(offsetof(ExtendedRecord, FileNameLength) == offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength) &&
+                  offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize) == kTagInEaSize &&
+                  offsetof(FILE_BOTH_DIR_INFORMATION, EaSize) == kTagInEaSize,
               "every record class begins with the same fields");
 
+// The 32-bit field at `at` of a record, which needs no alignment.
+std::uint32_t field(const unsigned char* record, std::size_t at) {
+    std::uint32_t value;
+    std::memcpy(&value, record + at, sizeof value);
+    return value;
+}
+
+// How the folders of one volume are listed, and in which form its files are
+// known. Its record class is the first that answered there: a failure of a
+// class's first query moves it on for every later folder. Its identities
+// take one form, settled by the first class that answers: the 128-bit IDs
+// of the extended class and of a handle's FileIdInfo, or the 64-bit IDs of
+// FileIdBothDirectoryInformation and of a handle's file index, which on ReFS
+// (and so on a Dev Drive) differ from the 128-bit ones. A folder listed in a
+// class of the other form gives its entries no identity; where the class
+// has no IDs, the handles' 128-bit form is taken.
+struct VolumeListing {
+    std::size_t recordClass = 0;
+    bool settled = false;
+    bool index = false;  // its identities are the 64-bit ones
+};
+
 // The entries of the folder open as `folder`, read a part at a time through
-// `query` into `buffer`, which the folders lend to one listing at a time. It
-// is listed in the record class `recordClass` (an index in kRecordClasses),
-// which the folders keep for its volume: a refusal of the first query moves
-// it on for every later folder there. Each entry's identity is its file ID
-// on `volume`, the folder's own volume, where the class gives one.
+// `query` into `buffer`, which the folders lend to one listing at a time, in
+// the record class its volume is listed in. Each entry's identity is its file
+// ID on `volume`, the folder's own volume, where the class gives one in the
+// volume's form.
 //
 // Only the bytes that a call returned are read: a record whose fixed part or
 // name runs past them, or whose next-entry offset does not lead past its own
@@ -199,10 +238,14 @@ static_assert(offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize) == offsetof(FILE_FU
 // place, in 16-bit units, so an odd offset is a failure too.
 class WindowsListing final : public Listing {
 public:
-    WindowsListing(HANDLE folder, std::uint64_t volume, std::size_t& recordClass, const ListingQuery& query,
+    WindowsListing(HANDLE folder, std::uint64_t volume, VolumeListing& listing, const ListingQuery& query,
                    std::vector<std::uint64_t>& buffer)
-        : folder_(folder), volume_(volume), volumeClass_(recordClass), class_(recordClass), query_(query),
+        : folder_(folder), volume_(volume), listing_(listing), class_(listing.recordClass), query_(query),
           buffer_(buffer) {}
+
+    // Reads the first part now, so that the volume's form is settled; the
+    // listing then goes on from there.
+    void start() { ended_ = !read(endError_); }
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
@@ -210,10 +253,8 @@ public:
             const RecordClass& form = kRecordClasses[class_];
             const auto left = static_cast<std::size_t>(end_ - at_);
             if (left < form.nameAt) return malformed(ec);
-            FILE_FULL_DIR_INFORMATION head;
-            std::memcpy(&head, at_, kHeadBytes);
-            const std::size_t nameBytes = head.FileNameLength;
-            const std::size_t offset = head.NextEntryOffset;
+            const std::size_t nameBytes = field(at_, offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength));
+            const std::size_t offset = field(at_, 0);
             const bool nameFits = nameBytes <= left - form.nameAt;
             // 0 when this record is the last; otherwise past its name, to the fixed part of the next.
             const bool nextFits = offset == 0 || (offset % 2 == 0 && offset >= form.nameAt + nameBytes &&
@@ -224,13 +265,13 @@ public:
             const NativeView name(reinterpret_cast<const wchar_t*>(record + form.nameAt), nameBytes / sizeof(wchar_t));
             if (isDotOrDotDot(name)) continue;
             entry.name = name;
-            // For a reparse point the EA size holds its tag.
-            entry.kind = listedKind(head.FileAttributes, head.EaSize);
+            entry.kind = listedKind(field(record, offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes)),
+                                    form.tagAt != 0 ? field(record, form.tagAt) : kTagUnread);
             entry.identity = FileIdentity{};
-            if (form.hasId) {
-                std::uint64_t id;
-                std::memcpy(&id, record + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), sizeof id);
-                entry.identity = fileIdentity(volume_, 0, id);
+            if (form.idAt != 0 && form.fullId != listing_.index) {
+                std::uint64_t id[2] = {0, 0};
+                std::memcpy(id, record + form.idAt, form.fullId ? 16 : 8);
+                entry.identity = fileIdentity(volume_, id[1], id[0]);
             }
             return true;
         }
@@ -238,18 +279,27 @@ public:
 
 private:
     // Reads the next part of the listing; false at its end or on a failure,
-    // which sets `ec`. A class refused at the first query is followed by the
+    // which sets `ec`. A class whose first query fails is followed by the
     // next, from the listing's start.
     bool read(std::error_code& ec) {
+        if (ended_) {
+            ec = endError_;
+            return false;
+        }
         ListingPart part;
         for (bool restart = false;; restart = true) {
             part = query_(folder_, kRecordClasses[class_].what, restart, buffer_.data(), kListingBytes);
-            // A refusal later in the listing, or of the last class, is the listing's failure.
-            if (started_ || !isRefusal(part.status) || class_ + 1 == std::size(kRecordClasses)) break;
-            volumeClass_ = ++class_;
+            // A failure later in the listing, or of the last class, is the listing's failure.
+            if (started_ || NT_SUCCESS(part.status) || isEnd(part.status) || class_ + 1 == std::size(kRecordClasses))
+                break;
+            listing_.recordClass = ++class_;
+        }
+        if (!started_ && (NT_SUCCESS(part.status) || isEnd(part.status)) && !listing_.settled) {
+            listing_.settled = true;
+            listing_.index = kRecordClasses[class_].idAt != 0 && !kRecordClasses[class_].fullId;
         }
         started_ = true;
-        if (part.status == kNoMoreFiles || part.status == kNoSuchFile) return false;
+        if (isEnd(part.status)) return false;
         if (!NT_SUCCESS(part.status)) {
             ec = systemError(RtlNtStatusToDosError(part.status));
             return false;
@@ -260,6 +310,8 @@ private:
         return true;
     }
 
+    static bool isEnd(NTSTATUS status) { return status == kNoMoreFiles || status == kNoSuchFile; }
+
     bool malformed(std::error_code& ec) {
         ec = systemError(ERROR_INVALID_DATA);
         at_ = end_ = nullptr;
@@ -268,11 +320,13 @@ private:
 
     HANDLE folder_;
     std::uint64_t volume_;
-    std::size_t& volumeClass_;
+    VolumeListing& listing_;
     std::size_t class_;
     const ListingQuery& query_;
     std::vector<std::uint64_t>& buffer_;
-    bool started_ = false;               // once the first query is answered
+    bool started_ = false;  // once the first query is answered
+    bool ended_ = false;       // start() found the end, or a failure
+    std::error_code endError_;
     const unsigned char* at_ = nullptr;  // the next record of the part read, if any
     const unsigned char* end_ = nullptr;
 };
@@ -285,12 +339,27 @@ NativeString systemForm(const NativeString& start) {
     return startsWith(start, L"\\\\?\\") ? L"\\??\\" + start.substr(4) : start;
 }
 
-// The folders on the walk path, each open as a handle of its own, and
-// the volume that each lies on.
+// The answers to an open that mean "no such name": not found, or on a
+// network a bad path or a bad name.
+bool isNameNotFound(NTSTATUS status) {
+    switch (static_cast<std::uint32_t>(status)) {
+    case 0xC0000034u:  // STATUS_OBJECT_NAME_NOT_FOUND
+    case 0xC000003Au:  // STATUS_OBJECT_PATH_NOT_FOUND
+    case 0xC00000BEu:  // STATUS_BAD_NETWORK_PATH
+    case 0xC00000CCu:  // STATUS_BAD_NETWORK_NAME
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The folders on the walk path, each open as a handle of its own, with the
+// volume that each lies on and its whole system path, and how each volume
+// is listed.
 class WindowsFolders final : public FolderStack {
 public:
-    explicit WindowsFolders(ListingQuery query)
-        : query_(std::move(query)), buffer_(kListingBytes / sizeof(std::uint64_t)) {}
+    explicit WindowsFolders(WindowsCalls calls)
+        : calls_(std::move(calls)), buffer_(kListingBytes / sizeof(std::uint64_t)) {}
     ~WindowsFolders() override {
         while (!levels_.empty()) leave();
     }
@@ -299,24 +368,24 @@ public:
 
     OpenedFolder openStart(const NativeString& start) override {
         HANDLE handle;
-        const NTSTATUS status = openIn(nullptr, systemForm(start), kListAccess, kFolderOptions, handle);
+        path_ = systemForm(start);
+        const NTSTATUS status = calls_.open(nullptr, path_, kListAccess, kFolderOptions, handle);
         const DWORD code = RtlNtStatusToDosError(status);
         if (!NT_SUCCESS(status))
             return {unopened(EntryKind::directory, code == ERROR_ACCESS_DENIED), nullptr, {}, systemError(code)};
-        const FileIdentity identity = identityOf(handle);
-        startVolume_ = identity.volume;
-        OpenedFolder opened = entered(handle, identity.volume);
-        opened.identity = identity;
-        return opened;
+        startVolume_ = idsOf(handle).volume;
+        return entered(handle, startVolume_);
     }
 
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
         const FolderHandle& parent = levels_.back();
         HANDLE handle;
-        const NTSTATUS status = openIn(parent.handle, name, kListAccess, kFolderOptions, handle);
+        const std::size_t end = path_.size();
+        const NTSTATUS status = openListed(name, kListAccess, kFolderOptions, handle);
         // A plain subfolder lies on its parent's volume; one that a link
         // leads to, on the volume its query found.
         if (NT_SUCCESS(status)) return entered(handle, listed.known ? listed.volume : parent.volume);
+        path_.resize(end);
         // Why it could not be listed: asked of what is there now.
         OpenedFolder opened;
         const DWORD code = RtlNtStatusToDosError(status);
@@ -328,42 +397,83 @@ public:
     void leave() override {
         CloseHandle(levels_.back().handle);
         levels_.pop_back();
+        if (!levels_.empty()) path_.resize(levels_.back().pathEnd);
     }
 
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
+        // The extended attributes too, which some SMB1 servers need to report
+        // a folder's attributes rightly; a file that grants its attributes
+        // alone (through its folder's list right, say) is asked again
+        // without them.
+        const std::size_t end = path_.size();
         HANDLE handle = nullptr;
-        const NTSTATUS status = openIn(levels_.back().handle, name, kAttributesAccess, kAttributesOptions, handle);
-        const EntryKind kind = inspect(RtlNtStatusToDosError(status), handle, ec, identity);
-        if (identity != nullptr && identity->known) identity->volume = onVolume(identity->volume);
-        return kind;
+        NTSTATUS status = openListed(name, kAttributesAccess | FILE_READ_EA, kAttributesOptions, handle);
+        if (status == kAccessDenied) status = openListed(name, kAttributesAccess, kAttributesOptions, handle);
+        path_.resize(end);
+        return inspect(RtlNtStatusToDosError(status), handle, ec, identity,
+                       [this](HANDLE opened) { return identityOf(opened); });
     }
 
-    FileIdentity identity(std::size_t depth) override {
-        FileIdentity identity = identityOf(levels_.at(depth).handle);
-        identity.volume = onVolume(identity.volume);
-        return identity;
-    }
+    FileIdentity identity(std::size_t depth) override { return identityOf(levels_.at(depth).handle); }
 
 private:
     struct FolderHandle {
         HANDLE handle;
         std::uint64_t volume;
+        std::size_t pathEnd;  // its whole system path is path_[0, pathEnd)
     };
 
+    // Opens `name` in the deepest folder's handle; where the file system
+    // answers "not found" for it, by its whole system path, which path_
+    // then holds. Some drivers (user-mode file systems of network drives,
+    // below the first level, until later releases) fail relative opens of
+    // names their listing just gave, where a walk by paths finds them.
+    NTSTATUS openListed(NativeView name, ACCESS_MASK access, ULONG options, HANDLE& handle) {
+        if (path_.back() != L'\\') path_ += L'\\';
+        path_.append(name);
+        const NTSTATUS status = calls_.open(levels_.back().handle, name, access, options, handle);
+        return isNameNotFound(status) ? calls_.open(nullptr, path_, access, options, handle) : status;
+    }
+
     OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
-        levels_.push_back(FolderHandle{handle, volume});
-        return {OpenResult::listed,
-                std::make_unique<WindowsListing>(handle, volume, classOnVolume_[volume], query_, buffer_), {}, {}};
+        levels_.push_back(FolderHandle{handle, volume, path_.size()});
+        VolumeListing& listing = volumes_[volume];
+        auto listed = std::make_unique<WindowsListing>(handle, volume, listing, calls_.query, buffer_);
+        // The first folder listed on a volume settles the form of its
+        // identities; its own identity is taken after that, in the same form.
+        FileIdentity identity;
+        if (!listing.settled) {
+            listed->start();
+            identity = identityOf(handle);
+        }
+        return {OpenResult::listed, std::move(listed), identity, {}};
+    }
+
+    // The identity of the file open as `handle`, in its volume's form: the
+    // 64-bit one where the volume lists 64-bit IDs, otherwise the 128-bit one
+    // where the file system answers it. A 128-bit ID whose high half is 0 is
+    // the 64-bit one (NTFS), which stands for it where the file index is not
+    // answered (Wine, past the length of a Linux path).
+    FileIdentity identityOf(HANDLE handle) {
+        const HandleIds ids = idsOf(handle);
+        const std::uint64_t volume = onVolume(ids.volume);
+        const auto listing = volumes_.find(volume);
+        const bool index = !ids.hasFull || (listing != volumes_.end() && listing->second.index);
+        const bool narrow = ids.full.known && ids.full.high == 0;
+        FileIdentity identity = !index || (!ids.index.known && narrow) ? ids.full : ids.index;
+        identity.volume = volume;
+        return identity;
     }
 
     // A handle's volume serial as the walk uses it. Wine reads 0 for folders
     // deeper than a Linux path reaches, which lie on the start folder's volume.
     std::uint64_t onVolume(std::uint64_t volume) const { return volume != 0 ? volume : startVolume_; }
 
+    const WindowsCalls calls_;
     std::vector<FolderHandle> levels_;
+    NativeString path_;  // the deepest folder's whole system path, then the name at hand
     std::uint64_t startVolume_ = 0;
-    const ListingQuery query_;
-    std::map<std::uint64_t, std::size_t> classOnVolume_;  // the record class each volume is listed in
+    std::map<std::uint64_t, VolumeListing> volumes_;
     std::vector<std::uint64_t> buffer_;
 };
 
@@ -377,11 +487,15 @@ ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std
     return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
 }
 
-std::unique_ptr<FolderStack> systemFoldersThrough(ListingQuery query) {
-    return std::make_unique<WindowsFolders>(std::move(query));
+long openFile(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle) {
+    return openIn(folder, name, access, options, handle);
 }
 
-std::unique_ptr<FolderStack> systemFolders() { return systemFoldersThrough(queryListing); }
+std::unique_ptr<FolderStack> systemFoldersThrough(WindowsCalls calls) {
+    return std::make_unique<WindowsFolders>(std::move(calls));
+}
+
+std::unique_ptr<FolderStack> systemFolders() { return systemFoldersThrough({}); }
 
 EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
     const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -396,8 +510,17 @@ EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
 }
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
-    // Backup semantics opens folders as well.
-    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
-    return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity);
+    // Backup semantics opens folders as well. The extended attributes are
+    // asked as for a listed name (WindowsFolders::query).
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (const ACCESS_MASK access : {FILE_READ_ATTRIBUTES | FILE_READ_EA, FILE_READ_ATTRIBUTES}) {
+        handle = CreateFileW(path.c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_NO_RECALL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+    }
+    return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity,
+                   [](HANDLE opened) {
+                       const HandleIds ids = idsOf(opened);
+                       return ids.hasFull ? ids.full : ids.index;
+                   });
 }

@@ -1,6 +1,6 @@
 // The Windows folders' parts that tests reach beyond the folders' contract:
-// the system's listing call, which a test can answer in its place, and the
-// kinds of listed entries. Only listing_windows.cpp and the tests include this.
+// the system's calls, which a test can answer in their place, and the kinds
+// of listed entries. Only listing_windows.cpp and the tests include this.
 #ifndef DRAVELON_LISTING_WINDOWS_H
 #define DRAVELON_LISTING_WINDOWS_H
 
@@ -28,9 +28,24 @@ struct ListingPart {
 using ListingQuery = std::function<ListingPart(void* folder, int what, bool restart, void* buffer, std::size_t length)>;
 ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std::size_t length);
 
-/// The system's folders, each listed through `query`; systemFolders lists
-/// them through queryListing.
-std::unique_ptr<FolderStack> systemFoldersThrough(ListingQuery query);
+/// One open (NtCreateFile) of `name` in the folder open as the handle
+/// `folder`, or of the whole system path `name` (\??\C:\...) when `folder`
+/// is null, with `access` and `options`: the system's status, and the handle
+/// when it succeeded. The system's form is openFile.
+using FileOpen =
+    std::function<long(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle)>;
+long openFile(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle);
+
+/// The calls the folders make of the system, each of which a test may answer
+/// in its place.
+struct WindowsCalls {
+    ListingQuery query = queryListing;
+    FileOpen open = openFile;
+};
+
+/// The system's folders, reached through `calls`; systemFolders uses the
+/// system's own.
+std::unique_ptr<FolderStack> systemFoldersThrough(WindowsCalls calls);
 
 /// The kind of a listed entry from its attributes and reparse tag: symbolic
 /// links and junctions are links, so is a reparse folder whose tag cannot be

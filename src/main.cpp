@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -92,16 +93,17 @@ int main(int argc, char* argv[]) {
     print("\n\n");
 
     fs::path start;
-    if (argc < 2) {
+    std::optional<std::string> argument;
+    try {
+        argument = firstArgument(argc, argv);
+        if (argument) start = pathFromText(*argument);
+    } catch (const fs::filesystem_error&) {
+        return fail("Hata: Belirtilen yol gecersiz.");
+    }
+    if (!argument) {
         std::error_code ec;
         start = fs::current_path(ec);
         if (ec) return fail("Hata: Calisma dizini alinamadi.");
-    } else {
-        try {
-            start = pathFromText(argv[1]);
-        } catch (const fs::filesystem_error&) {
-            return fail("Hata: Belirtilen yol gecersiz.");
-        }
     }
 
     const std::string text = pathText(start);

@@ -6,6 +6,7 @@
 #define DRAVELON_PATH_TEXT_H
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,13 @@ std::string pathText(const std::filesystem::path& path);
 /// UTF-16, as native bytes elsewhere. Throws std::filesystem::filesystem_error
 /// when the text cannot be converted.
 std::filesystem::path pathFromText(const std::string& text);
+
+/// The program's first argument as narrow text, or nullopt when it has none:
+/// where native paths are UTF-16 it is read from the system's UTF-16 command
+/// line, whatever the code page, and turned into UTF-8; elsewhere it is
+/// argv[1] as it is. Throws std::filesystem::filesystem_error when it has no
+/// UTF-8 form (an unpaired surrogate).
+std::optional<std::string> firstArgument(int argc, char* argv[]);
 
 /// The text of a listed name: the name itself where names are bytes. Where
 /// names are UTF-16 it is UTF-8, written into `buffer`; a name that is not

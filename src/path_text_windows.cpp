@@ -6,6 +6,7 @@
 #endif
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <shellapi.h>
 
 #include <climits>
 #include <cstdint>
@@ -196,6 +197,26 @@ NativeString nativeText(std::string_view text) {
 std::string pathText(const fs::path& path) {
     std::string text;
     nameText(path.native(), text);
+    return text;
+}
+
+// The C runtime's argv is made from the command line in the ANSI code page,
+// which a manifest makes UTF-8 only from Windows 10 version 1903: elsewhere
+// a Turkish letter would be lost or stand for another. So the argument is
+// read from the UTF-16 command line itself, as the system parts it.
+std::optional<std::string> firstArgument(int, char*[]) {
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) throw fs::filesystem_error("cannot read the command line", std::error_code());
+    const std::wstring wide = count >= 2 ? arguments[1] : L"";
+    LocalFree(arguments);
+    if (count < 2) return std::nullopt;
+    if (wide.empty() || wide.size() > static_cast<std::size_t>(INT_MAX / 3)) return std::string();
+    const int units = static_cast<int>(wide.size());
+    const int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    if (bytes <= 0) throw invalidText();
+    std::string text(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), units, text.data(), bytes, nullptr, nullptr);
     return text;
 }
 

@@ -264,34 +264,43 @@ TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWit
         std::size_t refused, record, field, value, size;  // record `record` holds `value` at `field`; `size` bytes
         ScanStatistics stats;
     } cases[] = {
-        {"no more files", "37 37 37 37", 0, 0, 0, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"no such file (an empty root)", "37", 0xC000000F, 0, 1, 0, 0, 0, 0, {1, 0, 0, 0, 0, 0}},
-        {"invalid class", "37 3r 3 3 3", 0xC0000003, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"invalid parameter", "37 3r 3 3 3", 0xC000000D, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"not implemented", "37 3r 3 3 3", 0xC0000002, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"not supported", "37 3r 3 3 3", 0xC00000BB, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"two refused", "37 3r 2r 2 2 2", 0xC0000003, 0, 2, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"all refused", "37 3r 2r", 0xC0000003, 0, 3, 0, 0, 0, 0, {1, 0, 0, 1, 0, 0}},
-        {"refused part-way", "37 37 37 37", 0, 0xC000000D, 0, 0, 0, 0, 0, {2, 2, 2, 3, 0, 2}},
-        {"name past the bytes", "37 37", 0, 0, 0, 4, 60, 6, 0, {2, 2, 2, 2, 0, 2}},
-        {"no room for a next record", "37", 0, 0, 0, 3, 0, 118, 0, {1, 1, 1, 1, 0, 1}},
-        {"next record inside this one", "37", 0, 0, 0, 3, 0, 8, 0, {1, 1, 1, 1, 0, 1}},
-        {"next record at an odd offset", "37", 0, 0, 0, 3, 0, 113, 0, {1, 1, 1, 1, 0, 1}},
-        {"a part shorter than a record", "37", 0, 0, 0, 0, 0, 0, 0x40, {1, 0, 0, 1, 0, 0}},
+        {"no more files", "60 60 60 60", 0, 0, 0, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"no such file (an empty root)", "60", 0xC000000F, 0, 1, 0, 0, 0, 0, {1, 0, 0, 0, 0, 0}},
+        {"invalid class", "60 37r 37 37 37", 0xC0000003, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"invalid parameter", "60 37r 37 37 37", 0xC000000D, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"not implemented", "60 37r 37 37 37", 0xC0000002, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"not supported", "60 37r 37 37 37", 0xC00000BB, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"invalid device request", "60 37r 37 37 37", 0xC0000010, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"invalid level", "60 37r 37 37 37", 0xC0000148, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"unsuccessful", "60 37r 37 37 37", 0xC0000001, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"internal error", "60 37r 37 37 37", 0xC00000E5, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"two refused", "60 37r 3r 3 3 3", 0xC0000003, 0, 2, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"four refused: no tags, the link read as one", "60 37r 3r 2r 1r 1 1 1", 0xC0000010, 0, 4, 0, 0, 0, 0,
+         {2, 2, 2, 1, 0, 2}},
+        {"all refused", "60 37r 3r 2r 1r", 0xC0000001, 0, 5, 0, 0, 0, 0, {1, 0, 0, 1, 0, 0}},
+        {"refused part-way", "60 60 60 60", 0, 0xC000000D, 0, 0, 0, 0, 0, {2, 2, 2, 3, 0, 2}},
+        {"name past the bytes", "60 60", 0, 0, 0, 4, 60, 6, 0, {2, 2, 2, 2, 0, 2}},
+        {"no room for a next record", "60", 0, 0, 0, 3, 0, 102, 0, {1, 1, 1, 1, 0, 1}},
+        {"next record inside this one", "60", 0, 0, 0, 3, 0, 8, 0, {1, 1, 1, 1, 0, 1}},
+        {"next record at an odd offset", "60", 0, 0, 0, 3, 0, 95, 0, {1, 1, 1, 1, 0, 1}},
+        {"a part shorter than the fields every record begins with", "60", 0, 0, 0, 0, 0, 0, 0x3C, {1, 0, 0, 1, 0, 0}},
+        {"a part shorter than a record's fixed part", "60", 0, 0, 0, 0, 0, 0, 0x48, {1, 0, 0, 1, 0, 0}},
     };
     TempTree tree;
     tree.link("T/d/up", ".");
     auto* const pages = static_cast<unsigned char*>(VirtualAlloc(nullptr, 8192, MEM_RESERVE, PAGE_NOACCESS));
     ASSERT_TRUE(pages != nullptr && VirtualAlloc(pages, 4096, MEM_COMMIT, PAGE_READWRITE));  // the first page only
     const std::vector<std::wstring> names = {L".", L"..", L"a.scr", L"d", L"up"};
+    const std::map<int, std::pair<std::size_t, std::size_t>> classes = {  // each class's place in the order, name
+        {60, {0, 0x58}}, {37, {1, 0x68}}, {3, {2, 0x5E}}, {2, {3, 0x44}}, {1, {4, 0x40}}};
     for (const auto& c : cases) {
         std::map<void*, int> listed;  // the folders answered with records
         std::string calls;
         const ListingQuery query = [&](void* folder, int what, bool restart, void*, std::size_t) -> ListingPart {
             calls += (calls.empty() ? "" : " ") + std::to_string(what) + (restart ? "r" : "");
-            if ((what == 37 ? 0u : what == 3 ? 1u : 2u) < c.refused) return {static_cast<long>(c.refusal), nullptr, 0};
+            const auto [place, nameAt] = classes.at(what);
+            if (place < c.refused) return {static_cast<long>(c.refusal), nullptr, 0};
             if (listed[folder]++ != 0) return {static_cast<long>(c.then != 0 ? c.then : 0x80000006), nullptr, 0};
-            const std::size_t nameAt = what == 37 ? 0x68 : what == 3 ? 0x5E : 0x44;
             std::vector<unsigned char> bytes;
             for (std::size_t i = 0, at = 0; i < names.size(); ++i, at = (bytes.size() + 7) / 8 * 8) {
                 bytes.resize(at + nameAt + 2 * names[i].size());
@@ -307,10 +316,112 @@ TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWit
         };
         ScanStatistics stats{};
         Scanner().scan(tree.path("T"), stats, [](const ScanResultView&) {}, nullptr,
-                       [&query] { return systemFoldersThrough(query); });
+                       [&query] { return systemFoldersThrough({query}); });
         EXPECT_EQ(std::make_pair(stats, calls), std::make_pair(c.stats, std::string(c.calls))) << c.what;
     }
     VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+// The folder open as `handle` ends in `name`.
+bool isFolderNamed(void* handle, const std::wstring& name) {
+    std::wstring path(32768, L'\0');
+    path.resize(GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()), 0));
+    return path.size() > name.size() && path.compare(path.size() - name.size() - 1, path.npos, L"\\" + name) == 0;
+}
+
+// The records of FileIdBothDirectoryInformation at `from` (`size` bytes) as those of FileIdExtdDirectoryInformation
+// into `to`, their 64-bit IDs made 128-bit, as a volume answers them whose 64-bit IDs are those of the 128-bit ones.
+std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsigned char* to) {
+    std::size_t at = 0;
+    for (std::uint32_t next = 1; size != 0 && next != 0; from += next) {
+        std::uint32_t nameBytes, attributes, ea;
+        std::memcpy(&next, from, 4);
+        std::memcpy(&attributes, from + 56, 4);
+        std::memcpy(&nameBytes, from + 60, 4);
+        std::memcpy(&ea, from + 64, 4);
+        const std::uint32_t tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ea : 0;
+        std::memcpy(to + at, from, 64);
+        std::memcpy(to + at + 64, &tag, 4);  // the EA size of a reparse point holds its tag
+        std::memcpy(to + at + 68, &tag, 4);
+        std::memset(to + at + 72, 0, 16);
+        std::memcpy(to + at + 72, from + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), 8);
+        std::memcpy(to + at + 88, from + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), nameBytes);
+        const std::uint32_t length = next == 0 ? 0 : (88 + nameBytes + 7) / 8 * 8;
+        std::memcpy(to + at, &length, 4);
+        at += next == 0 ? 88 + nameBytes : length;
+    }
+    return at;
+}
+
+// One identity form per volume. On ReFS (and so on a Dev Drive) the 64-bit file IDs of FileIdBothDirectoryInformation
+// differ from the 128-bit ones of the extended class and of a handle: here a test answers the extended class with
+// the 128-bit form of the system's IDs, and the 64-bit ones differ. On T/a/f.scr, T/a/b/g.scr, T/a/b/up -> .. (a link
+// back to a plain folder: a loop), T/a/lb -> b and T/l1 -> a (b met again below links: found, not walked again),
+// whatever the listing order.
+TEST(WindowsFolders, OneIdentityFormPerVolume) {
+    const struct {
+        const char* what;
+        const wchar_t* refusesExtended;  // the first folder that refuses the extended class
+        bool otherIds;                   // the 64-bit IDs differ from the 128-bit ones
+    } rows[] = {
+        {"128-bit IDs listed, as a handle's; the 64-bit ones differ", nullptr, true},
+        {"the extended class refused: the 64-bit IDs, as a handle's file index", L"T", false},
+        {"the extended class refused from a on: the later 64-bit IDs, which differ, unused", L"a", true},
+    };
+    TempTree tree;
+    tree.build({"T/a/f.scr", "T/a/b/g.scr"}, {{"T/a/b/up", ".."}, {"T/a/lb", "b"}, {"T/l1", "a"}});
+    std::vector<unsigned char> records(64 * 1024);
+    for (const auto& row : rows) {
+        bool refusing = false;
+        const ListingQuery query = [&](void* folder, int what, bool restart, void* buffer, std::size_t length) {
+            refusing = refusing || (row.refusesExtended != nullptr && isFolderNamed(folder, row.refusesExtended));
+            if (what == 60 && refusing) return ListingPart{static_cast<long>(0xC0000003), nullptr, 0};
+            ListingPart part = queryListing(folder, 37, restart, what == 60 ? records.data() : buffer, length);
+            if (what == 60) part = {part.status, buffer, asExtendedRecords(records.data(), part.size, static_cast<unsigned char*>(buffer))};
+            auto* record = static_cast<unsigned char*>(buffer);
+            for (std::uint32_t next = 1; what == 37 && row.otherIds && part.size != 0 && next != 0; record += next) {
+                record[offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId) + 3] ^= 0x5A;
+                std::memcpy(&next, record, sizeof next);
+            }
+            return part;
+        };
+        const WalkOutcome w = walk(tree.path("T"), [&query] { return systemFoldersThrough({query}); });
+        EXPECT_EQ(w.stats, (ScanStatistics{7, 4, 4, 2, 0, 4})) << row.what;
+    }
+}
+
+// Opens answered "not found" in a folder's handle, as some user-mode file systems answer them below the first
+// level, on T/x.scr, T/a/y.scr, T/a/b/z.scr and T/l -> a: each such folder, file or link is opened by its whole
+// path; one not found there either is gone, and one whose whole path cannot be named counts once as unreachable.
+// And where a name grants its attributes alone, it is asked again without its extended attributes.
+TEST(WindowsFolders, NamesNotFoundInTheirFolderAreOpenedByTheirWholePath) {
+    const struct {
+        const char* what;
+        std::wstring name;    // the name not found in its folder, every name when empty
+        std::uint32_t whole;  // the answer to its whole path, the system's when 0
+        bool deniesEa;        // opens for extended attributes are refused
+        ScanStatistics stats;
+    } rows[] = {
+        {"every name", L"", 0, false, {5, 5, 5, 0, 0, 5}},
+        {"b, gone", L"b", 0xC0000034, false, {3, 3, 3, 0, 0, 3}},
+        {"b, its whole path too long to name", L"b", 0xC0000106, false, {3, 3, 3, 2, 0, 3}},
+        {"no name, extended attributes refused", L"-", 0, true, {5, 5, 5, 0, 0, 5}},
+    };
+    TempTree tree;
+    tree.build({"T/x.scr", "T/a/y.scr", "T/a/b/z.scr"}, {{"T/l", "a"}});
+    for (const auto& row : rows) {
+        const FileOpen open = [&row](void* folder, NativeView name, unsigned long access, unsigned long options,
+                                     void*& handle) -> long {
+            if (row.deniesEa && (access & FILE_READ_EA) != 0) return static_cast<long>(0xC0000022);
+            const bool named = row.name.empty() || name == row.name;
+            if (folder != nullptr && named) return static_cast<long>(0xC0000034);
+            if (folder == nullptr && row.whole != 0 && name.size() > 2 && name.substr(name.size() - 2) == L"\\" + row.name)
+                return static_cast<long>(row.whole);
+            return openFile(folder, name, access, options, handle);
+        };
+        const WalkOutcome w = walk(tree.path("T"), [&open] { return systemFoldersThrough({queryListing, open}); });
+        EXPECT_EQ(w.stats, row.stats) << row.what;
+    }
 }
 
 // ---- The walk on drive C: -----------------------------------------------
@@ -416,6 +527,16 @@ TEST(WindowsReport, TurkishNamesAndArgumentKeepTheirUtf8Bytes) {
 
     EXPECT_EQ(runDravelon({start}, inDirectory(tree.root())),
               (Outcome{0, report(start, {1, 3, 3, 0, 0, 1}, {{start + "\\" + flower, kScreenSaverReason}}), ""}));
+}
+
+// The argument is read from the UTF-16 command line: in a code page without Ş (Wine's, here), the narrow argument
+// would name the look-alike Sirket beside it.
+TEST(WindowsReport, ArgumentIsReadWhateverTheCodePage) {
+    TempTree tree;
+    tree.build({"\xC5\x9Eirket/a.scr", "Sirket/b.pif"});
+    const std::string start = tree.text("\xC5\x9Eirket");
+    EXPECT_EQ(runDravelon({start}),
+              (Outcome{0, report(start, {1, 1, 1, 0, 0, 1}, {{start + "\\a.scr", kScreenSaverReason}}), ""}));
 }
 
 // A bare drive name walks that drive's current directory, which for the
