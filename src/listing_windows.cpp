@@ -109,33 +109,6 @@ NTSTATUS openIn(HANDLE folder, NativeView name, ACCESS_MASK access, ULONG option
     return NtCreateFile(&handle, access, &attributes, &io, nullptr, 0, kShareAll, FILE_OPEN, options, nullptr, 0);
 }
 
-// What identifies the file open as `handle`: its 128-bit file ID (FileIdInfo)
-// and its 64-bit file index, each where the file system answers it, on its
-// volume, whose serial is the 64-bit one that comes with the 128-bit ID where
-// there is one, otherwise the 32-bit one.
-struct HandleIds {
-    std::uint64_t volume = 0;
-    bool hasFull = false;
-    FileIdentity full;
-    FileIdentity index;
-};
-HandleIds idsOf(HANDLE handle) {
-    HandleIds ids;
-    FILE_ID_INFO id;
-    BY_HANDLE_FILE_INFORMATION info;
-    ids.hasFull = GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0;
-    const bool hasIndex = GetFileInformationByHandle(handle, &info) != 0;
-    ids.volume = ids.hasFull ? id.VolumeSerialNumber : hasIndex ? info.dwVolumeSerialNumber : 0;
-    if (ids.hasFull) {
-        std::uint64_t parts[2];
-        static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
-        std::memcpy(parts, id.FileId.Identifier, sizeof parts);
-        ids.full = fileIdentity(ids.volume, parts[1], parts[0]);
-    }
-    if (hasIndex) ids.index = fileIdentity(ids.volume, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
-    return ids;
-}
-
 // What an open that answered `code` found, and, once it is open as
 // `handle`, what the file is and, when `identity` is given, its identity,
 // taken by `identify`. Closes the handle.
@@ -373,7 +346,7 @@ public:
         const DWORD code = RtlNtStatusToDosError(status);
         if (!NT_SUCCESS(status))
             return {unopened(EntryKind::directory, code == ERROR_ACCESS_DENIED), nullptr, {}, systemError(code)};
-        startVolume_ = idsOf(handle).volume;
+        startVolume_ = calls_.ids(handle).volume;
         return entered(handle, startVolume_);
     }
 
@@ -455,7 +428,7 @@ private:
     // the 64-bit one (NTFS), which stands for it where the file index is not
     // answered (Wine, past the length of a Linux path).
     FileIdentity identityOf(HANDLE handle) {
-        const HandleIds ids = idsOf(handle);
+        const HandleIds ids = calls_.ids(handle);
         const std::uint64_t volume = onVolume(ids.volume);
         const auto listing = volumes_.find(volume);
         const bool index = !ids.hasFull || (listing != volumes_.end() && listing->second.index);
@@ -485,6 +458,23 @@ ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std
         NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, static_cast<ULONG>(length),
                              static_cast<FILE_INFORMATION_CLASS>(what), FALSE, nullptr, restart ? TRUE : FALSE);
     return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
+}
+
+HandleIds queryHandleIds(void* handle) {
+    HandleIds ids;
+    FILE_ID_INFO id;
+    BY_HANDLE_FILE_INFORMATION info;
+    ids.hasFull = GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0;
+    const bool hasIndex = GetFileInformationByHandle(handle, &info) != 0;
+    ids.volume = ids.hasFull ? id.VolumeSerialNumber : hasIndex ? info.dwVolumeSerialNumber : 0;
+    if (ids.hasFull) {
+        std::uint64_t parts[2];
+        static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
+        std::memcpy(parts, id.FileId.Identifier, sizeof parts);
+        ids.full = fileIdentity(ids.volume, parts[1], parts[0]);
+    }
+    if (hasIndex) ids.index = fileIdentity(ids.volume, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+    return ids;
 }
 
 long openFile(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle) {
@@ -520,7 +510,7 @@ EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity*
     }
     return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity,
                    [](HANDLE opened) {
-                       const HandleIds ids = idsOf(opened);
+                       const HandleIds ids = queryHandleIds(opened);
                        return ids.hasFull ? ids.full : ids.index;
                    });
 }

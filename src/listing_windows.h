@@ -36,11 +36,26 @@ using FileOpen =
     std::function<long(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle)>;
 long openFile(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle);
 
+/// What identifies the file open as a handle: its 128-bit file ID (FileIdInfo)
+/// and its 64-bit file index (GetFileInformationByHandle), each where the
+/// file system answers it, on its volume, whose serial is the 64-bit one that
+/// comes with the 128-bit ID where there is one, otherwise the 32-bit one.
+/// The system's form is queryHandleIds.
+struct HandleIds {
+    std::uint64_t volume = 0;
+    bool hasFull = false;  ///< FileIdInfo answered
+    FileIdentity full;
+    FileIdentity index;
+};
+using HandleIdQuery = std::function<HandleIds(void* handle)>;
+HandleIds queryHandleIds(void* handle);
+
 /// The calls the folders make of the system, each of which a test may answer
 /// in its place.
 struct WindowsCalls {
     ListingQuery query = queryListing;
     FileOpen open = openFile;
+    HandleIdQuery ids = queryHandleIds;
 };
 
 /// The system's folders, reached through `calls`; systemFolders uses the

@@ -330,8 +330,8 @@ bool isFolderNamed(void* handle, const std::wstring& name) {
 }
 
 // The records of FileIdBothDirectoryInformation at `from` (`size` bytes) as those of FileIdExtdDirectoryInformation
-// into `to`, their 64-bit IDs made 128-bit, as a volume answers them whose 64-bit IDs are those of the 128-bit ones.
-std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsigned char* to) {
+// into `to`, their 128-bit IDs the 64-bit ones with `high` as their high half.
+std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsigned char* to, std::uint64_t high) {
     std::size_t at = 0;
     for (std::uint32_t next = 1; size != 0 && next != 0; from += next) {
         std::uint32_t nameBytes, attributes, ea;
@@ -339,12 +339,11 @@ std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsig
         std::memcpy(&attributes, from + 56, 4);
         std::memcpy(&nameBytes, from + 60, 4);
         std::memcpy(&ea, from + 64, 4);
-        const std::uint32_t tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ea : 0;
-        std::memcpy(to + at, from, 64);
-        std::memcpy(to + at + 64, &tag, 4);  // the EA size of a reparse point holds its tag
+        const std::uint32_t tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ea : 0;  // the EA size holds it
+        std::memcpy(to + at, from, 68);
         std::memcpy(to + at + 68, &tag, 4);
-        std::memset(to + at + 72, 0, 16);
         std::memcpy(to + at + 72, from + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), 8);
+        std::memcpy(to + at + 80, &high, 8);
         std::memcpy(to + at + 88, from + offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), nameBytes);
         const std::uint32_t length = next == 0 ? 0 : (88 + nameBytes + 7) / 8 * 8;
         std::memcpy(to + at, &length, 4);
@@ -353,39 +352,41 @@ std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsig
     return at;
 }
 
-// One identity form per volume. On ReFS (and so on a Dev Drive) the 64-bit file IDs of FileIdBothDirectoryInformation
-// differ from the 128-bit ones of the extended class and of a handle: here a test answers the extended class with
-// the 128-bit form of the system's IDs, and the 64-bit ones differ. On T/a/f.scr, T/a/b/g.scr, T/a/b/up -> .. (a link
-// back to a plain folder: a loop), T/a/lb -> b and T/l1 -> a (b met again below links: found, not walked again),
-// whatever the listing order.
+// One identity form per volume. On ReFS (and so on a Dev Drive) a file's 128-bit ID, in the extended class and from
+// a handle (FileIdInfo), is another number than its 64-bit one, in FileIdBothDirectoryInformation and from a handle
+// (the file index): a test makes them so, the 128-bit one with a high half. On T/a/f.scr, T/a/b/g.scr,
+// T/a/b/up -> .. (a link back to a plain folder: a loop), T/a/lb -> b and T/l1 -> a (b met again below links: found,
+// not walked again), whatever the listing order.
 TEST(WindowsFolders, OneIdentityFormPerVolume) {
     const struct {
         const char* what;
         const wchar_t* refusesExtended;  // the first folder that refuses the extended class
-        bool otherIds;                   // the 64-bit IDs differ from the 128-bit ones
     } rows[] = {
-        {"128-bit IDs listed, as a handle's; the 64-bit ones differ", nullptr, true},
-        {"the extended class refused: the 64-bit IDs, as a handle's file index", L"T", false},
-        {"the extended class refused from a on: the later 64-bit IDs, which differ, unused", L"a", true},
+        {"128-bit IDs, listed and from handles", nullptr},
+        {"the extended class refused: 64-bit IDs, listed and from handles", L"T"},
+        {"the extended class refused from a on: the later listed 64-bit IDs unused", L"a"},
     };
+    const std::uint64_t high = 0x77;
     TempTree tree;
     tree.build({"T/a/f.scr", "T/a/b/g.scr"}, {{"T/a/b/up", ".."}, {"T/a/lb", "b"}, {"T/l1", "a"}});
     std::vector<unsigned char> records(64 * 1024);
     for (const auto& row : rows) {
         bool refusing = false;
-        const ListingQuery query = [&](void* folder, int what, bool restart, void* buffer, std::size_t length) {
+        WindowsCalls calls;
+        calls.query = [&](void* folder, int what, bool restart, void* buffer, std::size_t length) {
             refusing = refusing || (row.refusesExtended != nullptr && isFolderNamed(folder, row.refusesExtended));
             if (what == 60 && refusing) return ListingPart{static_cast<long>(0xC0000003), nullptr, 0};
-            ListingPart part = queryListing(folder, 37, restart, what == 60 ? records.data() : buffer, length);
-            if (what == 60) part = {part.status, buffer, asExtendedRecords(records.data(), part.size, static_cast<unsigned char*>(buffer))};
-            auto* record = static_cast<unsigned char*>(buffer);
-            for (std::uint32_t next = 1; what == 37 && row.otherIds && part.size != 0 && next != 0; record += next) {
-                record[offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId) + 3] ^= 0x5A;
-                std::memcpy(&next, record, sizeof next);
-            }
-            return part;
+            if (what != 60) return queryListing(folder, what, restart, buffer, length);
+            const ListingPart part = queryListing(folder, 37, restart, records.data(), length);
+            return ListingPart{part.status, buffer,
+                               asExtendedRecords(records.data(), part.size, static_cast<unsigned char*>(buffer), high)};
         };
-        const WalkOutcome w = walk(tree.path("T"), [&query] { return systemFoldersThrough({query}); });
+        calls.ids = [high](void* handle) {
+            HandleIds ids = queryHandleIds(handle);
+            ids.full = fileIdentity(ids.volume, high, ids.index.low);
+            return ids;
+        };
+        const WalkOutcome w = walk(tree.path("T"), [&calls] { return systemFoldersThrough(calls); });
         EXPECT_EQ(w.stats, (ScanStatistics{7, 4, 4, 2, 0, 4})) << row.what;
     }
 }
