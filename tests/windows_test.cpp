@@ -388,6 +388,11 @@ TEST(WindowsFolders, OneIdentityFormPerVolume) {
         };
         const WalkOutcome w = walk(tree.path("T"), [&calls] { return systemFoldersThrough(calls); });
         EXPECT_EQ(w.stats, (ScanStatistics{7, 4, 4, 2, 0, 4})) << row.what;
+        // The loop is never walked, and a is walked below l1 (as b is below the first link to it).
+        const std::vector<std::string> texts = resultTexts(w.results);
+        EXPECT_TRUE(std::none_of(texts.begin(), texts.end(), [](const std::string& t) { return t.find("\\up\\") != t.npos; }))
+            << row.what;
+        EXPECT_EQ(std::count(texts.begin(), texts.end(), tree.text("T/l1/f.scr")), 1) << row.what;
     }
 }
 
