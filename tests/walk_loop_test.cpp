@@ -59,12 +59,13 @@ private:
 // that a case run both ways meets every two entries of a folder in both
 // orders), with or without identities: its counters, and its results' paths
 // below `start` with "/" for separators, which must come in walk order. A
-// walk that goes on past 1,000 files, far more than any tree here holds, is
-// cut short and fails the test.
+// walk that goes on past 1,000 files or folders, far more than any tree here
+// holds, is cut short and fails the test.
 std::vector<std::string> walkPaths(const fs::path& start, ScanStatistics& stats, bool reversed = false,
                                    bool identityless = false) {
     struct Endless {};
     std::vector<std::string> paths;
+    std::size_t folders = 0;
     const FolderOpener open = [reversed, identityless]() -> std::unique_ptr<FolderStack> {
         std::unique_ptr<FolderStack> folders = reversed ? std::make_unique<ReversedFolders>() : systemFolders();
         return identityless ? std::make_unique<IdentitylessFolders>(std::move(folders)) : std::move(folders);
@@ -73,7 +74,7 @@ std::vector<std::string> walkPaths(const fs::path& start, ScanStatistics& stats,
         Scanner().scan(start, stats, [&](const ScanResultView& result) {
             if (paths.size() == 1000) throw Endless{};
             paths.push_back(result.path().lexically_relative(start).generic_string());
-        }, nullptr, open);
+        }, [&folders](std::string_view) { if (++folders == 1000) throw Endless{}; }, open);
     } catch (const Endless&) {
         ADD_FAILURE() << "the walk of " << asText(start) << " does not end";
     }
