@@ -166,13 +166,13 @@ std::size_t openDescriptors() {
 class CountedFolders final : public ForwardingFolders {
 public:
     explicit CountedFolders(std::size_t allowed) : allowed_(allowed) {}
-    OpenedFolder openStart(const NativeString& start) override { return checked(system_->openStart(start)); }
+    OpenedFolder openStart(const NativeString& start) override { return checked(folders_->openStart(start)); }
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return checked(system_->openChild(name, listed));
+        return checked(folders_->openChild(name, listed));
     }
     void leave() override {
         const std::size_t before = openDescriptors();
-        system_->leave();
+        folders_->leave();
         EXPECT_LE(before - openDescriptors(), 1u) << "leaving a folder, from " << before;
     }
 

@@ -27,6 +27,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "path_text.h"
 #include "temp_tree.h"
 
 namespace fs = std::filesystem;
@@ -111,7 +112,8 @@ std::wstring environmentBlock(const std::vector<std::string>& extra) {
 // Starts the Windows program `program` with `argv` and waits for its end.
 Outcome runWindows(const std::wstring& program, const std::vector<std::string>& argv, const RunOptions& options) {
     std::wstring commandLine = commandLineWord(program);
-    for (std::size_t i = 1; i < argv.size(); ++i) commandLine += L" " + commandLineWord(asPath(argv[i]).native());
+    // The program's own inverse of its path text: an unpaired surrogate's form reaches argv as one.
+    for (std::size_t i = 1; i < argv.size(); ++i) commandLine += L" " + commandLineWord(nativeText(argv[i]));
     std::wstring env = options.env.empty() ? std::wstring() : environmentBlock(options.env);
 
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};

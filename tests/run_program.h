@@ -46,8 +46,8 @@ struct RunOptions {
 /// Options that only set the working directory.
 RunOptions inDirectory(const std::filesystem::path& cwd);
 
-/// Runs `argv[0]` with the rest of `argv` as its arguments (UTF-8 on
-/// Windows). On POSIX a name without a slash is looked up in PATH. On Windows
+/// Runs `argv[0]` with the rest of `argv` as its arguments (on Windows UTF-8,
+/// where the three-byte form of an unpaired surrogate stands for one). On POSIX a name without a slash is looked up in PATH. On Windows
 /// a name that begins with "/" is a Linux program, which Wine runs: only its
 /// exit status is known, not its output. A run that outlives the time limit
 /// is killed.

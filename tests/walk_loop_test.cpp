@@ -27,16 +27,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The folders of another form with no identity anywhere, as some network and
-// user-mode file systems give none.
-class IdentitylessFolders final : public FolderStack {
+// Folders that give no identity anywhere, as some network and user-mode
+// file systems give none.
+class IdentitylessFolders final : public ForwardingFolders {
 public:
-    explicit IdentitylessFolders(std::unique_ptr<FolderStack> folders) : folders_(std::move(folders)) {}
+    using ForwardingFolders::ForwardingFolders;
     OpenedFolder openStart(const NativeString& start) override { return stripped(folders_->openStart(start)); }
     OpenedFolder openChild(NativeView name, const FileIdentity&) override {
         return stripped(folders_->openChild(name, {}));
     }
-    void leave() override { folders_->leave(); }
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity*) override {
         return folders_->query(name, ec, nullptr);
     }
@@ -45,14 +44,13 @@ public:
 private:
     static OpenedFolder stripped(OpenedFolder opened) {
         opened.identity = {};
-        std::vector<FixedEntry> entries;
-        ListedEntry entry;
-        std::error_code ec;
-        while (opened.listing && opened.listing->next(entry, ec)) entries.push_back({NativeString(entry.name), entry.kind});
-        if (opened.listing) opened.listing = std::make_unique<FixedListing>(entries, ec);
+        if (!opened.listing) return opened;
+        std::error_code end;
+        std::vector<FixedEntry> entries = readAll(*opened.listing, end);
+        for (FixedEntry& entry : entries) entry.identity = {};
+        opened.listing = std::make_unique<FixedListing>(std::move(entries), end);
         return opened;
     }
-    const std::unique_ptr<FolderStack> folders_;
 };
 
 // The walk of `start`, in the system's listing order or in its reverse (so

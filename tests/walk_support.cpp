@@ -113,12 +113,17 @@ bool FixedListing::next(ListedEntry& entry, std::error_code& ec) {
     return true;
 }
 
-OpenedFolder ReversedFolders::reversed(OpenedFolder opened) {
-    if (!opened.listing) return opened;
+std::vector<FixedEntry> readAll(Listing& listing, std::error_code& end) {
     std::vector<FixedEntry> entries;
     ListedEntry entry;
-    std::error_code ec;
-    while (opened.listing->next(entry, ec)) entries.push_back({NativeString(entry.name), entry.kind, entry.identity});
-    opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>(entries.rbegin(), entries.rend()), ec);
+    while (listing.next(entry, end)) entries.push_back({NativeString(entry.name), entry.kind, entry.identity});
+    return entries;
+}
+
+OpenedFolder ReversedFolders::reversed(OpenedFolder opened) {
+    if (!opened.listing) return opened;
+    std::error_code end;
+    const std::vector<FixedEntry> entries = readAll(*opened.listing, end);
+    opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>(entries.rbegin(), entries.rend()), end);
     return opened;
 }

@@ -59,22 +59,23 @@ FileIdentity identityOf(const std::filesystem::path& path);
 std::size_t openHandles();
 #endif
 
-/// The system's folders with every call passed on, for tests to change what
-/// they need.
+/// Folders (the system's, unless others are given) with every call passed on,
+/// for tests to change what they need.
 class ForwardingFolders : public FolderStack {
 public:
-    OpenedFolder openStart(const NativeString& start) override { return system_->openStart(start); }
+    explicit ForwardingFolders(std::unique_ptr<FolderStack> folders = systemFolders()) : folders_(std::move(folders)) {}
+    OpenedFolder openStart(const NativeString& start) override { return folders_->openStart(start); }
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return system_->openChild(name, listed);
+        return folders_->openChild(name, listed);
     }
-    void leave() override { system_->leave(); }
+    void leave() override { folders_->leave(); }
     EntryKind query(NativeView name, std::error_code& ec, FileIdentity* identity) override {
-        return system_->query(name, ec, identity);
+        return folders_->query(name, ec, identity);
     }
-    FileIdentity identity(std::size_t depth) override { return system_->identity(depth); }
+    FileIdentity identity(std::size_t depth) override { return folders_->identity(depth); }
 
 protected:
-    const std::unique_ptr<FolderStack> system_ = systemFolders();
+    const std::unique_ptr<FolderStack> folders_;
 };
 
 /// One entry of a FixedListing.
@@ -83,6 +84,9 @@ struct FixedEntry {
     EntryKind kind;
     FileIdentity identity{};
 };
+
+/// The entries of `listing`, read to its end; `end` receives its failure, if any.
+std::vector<FixedEntry> readAll(Listing& listing, std::error_code& end);
 
 /// A listing of fixed entries, whatever the folder holds, that ends with
 /// `end` (a failure part-way when set).
@@ -103,9 +107,9 @@ private:
 /// entries of a folder in both orders.
 class ReversedFolders final : public ForwardingFolders {
 public:
-    OpenedFolder openStart(const NativeString& start) override { return reversed(system_->openStart(start)); }
+    OpenedFolder openStart(const NativeString& start) override { return reversed(folders_->openStart(start)); }
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        return reversed(system_->openChild(name, listed));
+        return reversed(folders_->openChild(name, listed));
     }
 
 private:

@@ -223,7 +223,7 @@ class FailingFolders final : public ForwardingFolders {
 public:
     FailingFolders(bool subFails, std::size_t after) : subFails_(subFails), after_(after) {}
     OpenedFolder openStart(const NativeString& start) override {
-        OpenedFolder opened = system_->openStart(start);
+        OpenedFolder opened = folders_->openStart(start);
         std::vector<FixedEntry> entries;
         for (const char* name : {"a.scr", "b.txt", "sub", "c.pif", "d.txt", "e.scr"})
             entries.push_back({nativeText(name), std::string(name) == "sub" ? EntryKind::directory : EntryKind::file});
@@ -232,7 +232,7 @@ public:
         return opened;
     }
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
-        OpenedFolder opened = system_->openChild(name, listed);
+        OpenedFolder opened = folders_->openChild(name, listed);
         if (subFails_) opened.listing = std::make_unique<FixedListing>(std::vector<FixedEntry>{}, kFailure);
         return opened;
     }
