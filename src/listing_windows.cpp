@@ -346,8 +346,9 @@ public:
         const DWORD code = RtlNtStatusToDosError(status);
         if (!NT_SUCCESS(status))
             return {unopened(EntryKind::directory, code == ERROR_ACCESS_DENIED), nullptr, {}, systemError(code)};
-        startVolume_ = calls_.ids(handle).volume;
-        return entered(handle, startVolume_);
+        const HandleIds ids = calls_.ids(handle, false);
+        startVolume_ = ids.volume;
+        return entered(handle, startVolume_, &ids);
     }
 
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
@@ -408,7 +409,8 @@ private:
         return isNameNotFound(status) ? calls_.open(nullptr, path_, access, options, handle) : status;
     }
 
-    OpenedFolder entered(HANDLE handle, std::uint64_t volume) {
+    // `ids`, where given, are those of `handle`, already asked.
+    OpenedFolder entered(HANDLE handle, std::uint64_t volume, const HandleIds* ids = nullptr) {
         levels_.push_back(FolderHandle{handle, volume, path_.size()});
         VolumeListing& listing = volumes_[volume];
         auto listed = std::make_unique<WindowsListing>(handle, volume, listing, calls_.query, buffer_);
@@ -417,21 +419,23 @@ private:
         FileIdentity identity;
         if (!listing.settled) {
             listed->start();
-            identity = identityOf(handle);
+            identity = identityOf(handle, ids);
         }
         return {OpenResult::listed, std::move(listed), identity, {}};
     }
 
-    // The identity of the file open as `handle`, in its volume's form: the
-    // 64-bit one where the volume lists 64-bit IDs, otherwise the 128-bit one
-    // where the file system answers it. A 128-bit ID whose high half is 0 is
-    // the 64-bit one (NTFS), which stands for it where the file index is not
-    // answered (Wine, past the length of a Linux path).
-    FileIdentity identityOf(HANDLE handle) {
-        const HandleIds ids = calls_.ids(handle);
+    // The identity of the file open as `handle` (whose IDs, when given, are
+    // `asked`), in its volume's form: the 64-bit one where the volume lists
+    // 64-bit IDs, otherwise the 128-bit one where the file system answers it.
+    // A 128-bit ID whose high half is 0 is the 64-bit one (NTFS), which
+    // stands for it where the file index is not answered (Wine, past the
+    // length of a Linux path).
+    FileIdentity identityOf(HANDLE handle, const HandleIds* asked = nullptr) {
+        HandleIds ids = asked != nullptr ? *asked : calls_.ids(handle, false);
         const std::uint64_t volume = onVolume(ids.volume);
         const auto listing = volumes_.find(volume);
         const bool index = !ids.hasFull || (listing != volumes_.end() && listing->second.index);
+        if (index && ids.hasFull) ids.index = calls_.ids(handle, true).index;
         const bool narrow = ids.full.known && ids.full.high == 0;
         FileIdentity identity = !index || (!ids.index.known && narrow) ? ids.full : ids.index;
         identity.volume = volume;
@@ -460,20 +464,22 @@ ListingPart queryListing(void* folder, int what, bool restart, void* buffer, std
     return {status, buffer, NT_SUCCESS(status) ? std::min<std::size_t>(io.Information, length) : 0};
 }
 
-HandleIds queryHandleIds(void* handle) {
+HandleIds queryHandleIds(void* handle, bool index) {
     HandleIds ids;
     FILE_ID_INFO id;
-    BY_HANDLE_FILE_INFORMATION info;
     ids.hasFull = GetFileInformationByHandleEx(handle, FileIdInfo, &id, sizeof id) != 0;
-    const bool hasIndex = GetFileInformationByHandle(handle, &info) != 0;
-    ids.volume = ids.hasFull ? id.VolumeSerialNumber : hasIndex ? info.dwVolumeSerialNumber : 0;
     if (ids.hasFull) {
         std::uint64_t parts[2];
         static_assert(sizeof parts == sizeof id.FileId.Identifier, "a file ID is 128 bits");
         std::memcpy(parts, id.FileId.Identifier, sizeof parts);
+        ids.volume = id.VolumeSerialNumber;
         ids.full = fileIdentity(ids.volume, parts[1], parts[0]);
     }
-    if (hasIndex) ids.index = fileIdentity(ids.volume, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+    BY_HANDLE_FILE_INFORMATION info;
+    if ((index || !ids.hasFull) && GetFileInformationByHandle(handle, &info)) {
+        if (!ids.hasFull) ids.volume = info.dwVolumeSerialNumber;
+        ids.index = fileIdentity(ids.volume, 0, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow);
+    }
     return ids;
 }
 
@@ -510,7 +516,7 @@ EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity*
     }
     return inspect(handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS, handle, ec, identity,
                    [](HANDLE opened) {
-                       const HandleIds ids = queryHandleIds(opened);
+                       const HandleIds ids = queryHandleIds(opened, false);
                        return ids.hasFull ? ids.full : ids.index;
                    });
 }

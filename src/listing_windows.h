@@ -37,18 +37,19 @@ using FileOpen =
 long openFile(void* folder, NativeView name, unsigned long access, unsigned long options, void*& handle);
 
 /// What identifies the file open as a handle: its 128-bit file ID (FileIdInfo)
-/// and its 64-bit file index (GetFileInformationByHandle), each where the
-/// file system answers it, on its volume, whose serial is the 64-bit one that
-/// comes with the 128-bit ID where there is one, otherwise the 32-bit one.
-/// The system's form is queryHandleIds.
+/// and, when `index` is asked or the 128-bit one is not answered, its 64-bit
+/// file index (GetFileInformationByHandle), each where the file system
+/// answers it; on its volume, whose serial is the 64-bit one that comes with
+/// the 128-bit ID where there is one, otherwise the 32-bit one. The system's
+/// form is queryHandleIds.
 struct HandleIds {
     std::uint64_t volume = 0;
     bool hasFull = false;  ///< FileIdInfo answered
     FileIdentity full;
     FileIdentity index;
 };
-using HandleIdQuery = std::function<HandleIds(void* handle)>;
-HandleIds queryHandleIds(void* handle);
+using HandleIdQuery = std::function<HandleIds(void* handle, bool index)>;
+HandleIds queryHandleIds(void* handle, bool index);
 
 /// The calls the folders make of the system, each of which a test may answer
 /// in its place.

@@ -379,9 +379,9 @@ TEST(WindowsFolders, OneIdentityFormPerVolume) {
             return ListingPart{part.status, buffer,
                                asExtendedRecords(records.data(), part.size, static_cast<unsigned char*>(buffer), high)};
         };
-        calls.ids = [high](void* handle) {
-            HandleIds ids = queryHandleIds(handle);
-            ids.full = fileIdentity(ids.volume, high, ids.index.low);
+        calls.ids = [high](void* handle, bool index) {
+            HandleIds ids = queryHandleIds(handle, index);
+            ids.full.high = high;
             return ids;
         };
         const WalkOutcome w = walk(tree.path("T"), [&calls] { return systemFoldersThrough(calls); });
