@@ -8,11 +8,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 
 #include "expected.h"
@@ -21,6 +23,18 @@
 #include "walk_support.h"
 
 namespace fs = std::filesystem;
+
+// Every openat(2) of the folders (and of this program), counted while
+// `countedOpens` is set.
+static std::size_t* countedOpens = nullptr;
+extern "C" int openat(int dir, const char* name, int flags, ...) {
+    va_list more;
+    va_start(more, flags);
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(more, mode_t) : 0;
+    va_end(more);
+    if (countedOpens != nullptr) ++*countedOpens;
+    return static_cast<int>(::syscall(SYS_openat, dir, name, flags, mode));
+}
 
 namespace {
 
@@ -152,6 +166,29 @@ TEST(Folders, ReplacedWhileClosedIsNotEntered) {
         folders->leave();
         EXPECT_EQ(queried(*folders, "a-old"), replaced == "T" ? "failed" : "directory");
     }
+    // T/a replaced two levels above the deepest folder, b, which the link l
+    // left closed: 4 opens, the climb from l's "..", which is not b, T once
+    // by its path (closed to make room) and a query in b and one in a each
+    // an open of a, found replaced; T, open again, stays among the folders
+    // that may be closed and is not opened by its path a second time.
+    TempTree tree;
+    tree.build({"T/a/b/fb", "T/x/fx"}, {{"T/a/b/l", "../../x"}});
+    FreeDescriptors two{2, tree.path("T")};
+    const std::unique_ptr<FolderStack> folders = systemFolders();
+    ASSERT_TRUE(folders->openStart(tree.path("T").native()).listing);
+    for (const char* name : {"a", "b", "l"}) ASSERT_TRUE(folders->openChild(name, {}).listing) << name;
+    moveEntry(tree.path("T/a"), tree.path("T/a-old"));
+    tree.build({"T/a/b/fb"}, {{"T/a/b/l", "../../x"}});
+    std::size_t opens = 0;
+    countedOpens = &opens;
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "fb"), "failed");
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "b"), "failed");
+    folders->leave();
+    EXPECT_EQ(queried(*folders, "a-old"), "directory");
+    countedOpens = nullptr;
+    EXPECT_EQ(opens, 4u);
 }
 
 // How many descriptors this process has open, under a soft limit of 16.
@@ -186,14 +223,29 @@ private:
 
 // A budget of 8 descriptors (half the soft limit) on 40 levels with 6 side
 // folders of 3 subfolders each: never more are open, leaving a folder closes
-// at most its own, and at the end none is left open.
+// at most its own, and at the end none is left open. And a walk of T, whose
+// links l1 and l2 lead to chains of 20 folders outside it, costs 69 opens:
+// one for T and for each chain two tries for its link, one for each of the 19
+// folders below it and one climb through ".." back to each of the 13 closed
+// to keep 8 open. T, whose ".." no link's folder leads back to, stays open
+// while any other can be closed, so it is not opened again for the second.
 TEST(Folders, DescriptorsStayWithinTheBudget) {
     TempTree tree;
     const fs::path top = tree.wideChain(40);
+    const fs::path linked = tree.dir("T");
+    for (const std::string chain : {"c1", "c2"}) {
+        tree.chain(20, "f.scr", chain);
+        tree.link("T/l" + chain.substr(1), "../" + chain);
+    }
     FreeDescriptors limit(-1, top, 16);
     const std::size_t before = openDescriptors();
-    const WalkOutcome w = walk(top, [before] { return std::make_unique<CountedFolders>(before + 8); });
-    EXPECT_EQ(w.stats, (ScanStatistics{1000, 40, 40, 0, 0, 40}));
+    const FolderOpener counted = [before] { return std::make_unique<CountedFolders>(before + 8); };
+    EXPECT_EQ(walk(top, counted).stats, (ScanStatistics{1000, 40, 40, 0, 0, 40}));
+    std::size_t opens = 0;
+    countedOpens = &opens;
+    EXPECT_EQ(walk(linked, counted).stats, (ScanStatistics{41, 40, 40, 0, 0, 40}));
+    countedOpens = nullptr;
+    EXPECT_EQ(opens, 69u);
     EXPECT_EQ(openDescriptors(), before);
 }
 
