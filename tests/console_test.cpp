@@ -39,11 +39,13 @@ TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
     }
     // Exact lines where the folder fits, is cut (before a character of one
     // cell, of two, inside a pair of two, after a combining mark or before
-    // one, which is dropped) or leaves room for "..." alone or for nothing,
+    // one, which is dropped, or where each range's last character counts) or leaves room for "..." alone or for nothing,
     // and where the counts themselves are cut.
     const std::string ascii = "/tmp/abcdefghij";
     const std::string wide = "/x/\xE2\x82\xAC\xC4\xB1\xF0\x9F\x93\x81";   // "/x/€ı📁": 7 cells
     const std::string cjk = "/xy/e\xCC\x81\xE6\xBC\xA2\xE5\xAD\x97";    // "/xy/é漢字", é with U+0301: 9 cells
+    // "/✅🀄aֿ": the last characters of ranges of two cells and of none: 6 cells.
+    const std::string edges = "/\xE2\x9C\x85\xF0\x9F\x80\x84" "a\xD6\xBF";
     const struct {
         const std::string& folder;
         std::size_t width;
@@ -62,6 +64,8 @@ TEST(ProgressLine, FitsTheWidthAsValidUtf8) {
         {cjk, 42, counts + "...e\xCC\x81\xE6\xBC\xA2\xE5\xAD\x97"},
         {cjk, 41, counts + "...\xE6\xBC\xA2\xE5\xAD\x97"},
         {cjk, 40, counts + "...\xE5\xAD\x97"},
+        {edges, 40, counts + edges},
+        {edges, 39, counts + "...a\xD6\xBF"},
     };
     for (const auto& row : rows) EXPECT_EQ(progressText(12, 3, row.folder, row.width), row.line) << row.width;
 }

@@ -158,9 +158,12 @@ TEST(WalkLoops, BelowLinksEachFolderIsWalkedOnce) {
          {"a.scr", "b1.scr", "b2.scr", "c1.scr", "c2.scr", "d1.scr", "d2.scr"}},
         linkBomb(false),
         linkBomb(true),
-        // Where no identity can be had, a link below a link is not followed.
+        // Where no identity can be had, a link below a link is not followed;
+        // a plain subfolder below a link is.
         {"no identities: a link to its own folder, followed once", {"f.scr"}, {{"up", "."}}, "", {2, 2, 2, 1, 0, 2},
          {"f.scr", "f.scr"}, true},
+        {"no identities: a plain subfolder below a link, walked with its files", {"s/sub/x.scr"}, {{"l", "s"}}, "",
+         {5, 2, 2, 0, 0, 2}, {"x.scr", "x.scr"}, true},
         {"no identities: a fan of two links two levels deep", {"n1/g.scr", "n2/h.scr"},
          {{"n0/a", "../n1"}, {"n0/b", "../n1"}, {"n1/a", "../n2"}, {"n1/b", "../n2"}}, "n0", {3, 2, 2, 4, 0, 2},
          {"g.scr", "g.scr"}, true},
