@@ -107,6 +107,7 @@ private:
 /// entries of a folder in both orders.
 class ReversedFolders final : public ForwardingFolders {
 public:
+    using ForwardingFolders::ForwardingFolders;
     OpenedFolder openStart(const NativeString& start) override { return reversed(folders_->openStart(start)); }
     OpenedFolder openChild(NativeView name, const FileIdentity& listed) override {
         return reversed(folders_->openChild(name, listed));

@@ -354,26 +354,29 @@ std::size_t asExtendedRecords(const unsigned char* from, std::size_t size, unsig
 // a handle (FileIdInfo), is another number than its 64-bit one, in FileIdBothDirectoryInformation and from a handle
 // (the file index): a test makes them so, the 128-bit one with a high half. On T/a/f.scr, T/a/b/g.scr,
 // T/a/b/up -> .. (a link back to a plain folder: a loop), T/a/lb -> b and T/l1 -> a (b met again below links: found,
-// not walked again), whatever the listing order.
+// not walked again), in both listing orders. Where no class gives IDs, a and b are asked theirs when up is checked.
 TEST(WindowsFolders, OneIdentityFormPerVolume) {
     const struct {
         const char* what;
         const wchar_t* refusesExtended;  // the first folder that refuses the extended class
+        bool refusesIds;                  // ... and FileIdBothDirectoryInformation
     } rows[] = {
-        {"128-bit IDs, listed and from handles", nullptr},
-        {"the extended class refused: 64-bit IDs, listed and from handles", L"T"},
-        {"the extended class refused from a on: the later listed 64-bit IDs unused", L"a"},
+        {"128-bit IDs, listed and from handles", nullptr, false},
+        {"the extended class refused: 64-bit IDs, listed and from handles", L"T", false},
+        {"the extended class refused from a on: the later listed 64-bit IDs unused", L"a", false},
+        {"no class with IDs: the handles' 128-bit IDs, asked when needed", L"T", true},
     };
     const std::uint64_t high = 0x77;
     TempTree tree;
     tree.build({"T/a/f.scr", "T/a/b/g.scr"}, {{"T/a/b/up", ".."}, {"T/a/lb", "b"}, {"T/l1", "a"}});
     std::vector<unsigned char> records(64 * 1024);
-    for (const auto& row : rows) {
+    for (const auto& row : rows) for (const bool reversed : {false, true}) {
         bool refusing = false;
         WindowsCalls calls;
         calls.query = [&](void* folder, int what, bool restart, void* buffer, std::size_t length) {
             refusing = refusing || (row.refusesExtended != nullptr && isFolderNamed(folder, row.refusesExtended));
-            if (what == 60 && refusing) return ListingPart{static_cast<long>(0xC0000003), nullptr, 0};
+            if ((what == 60 || (what == 37 && row.refusesIds)) && refusing)
+                return ListingPart{static_cast<long>(0xC0000003), nullptr, 0};
             if (what != 60) return queryListing(folder, what, restart, buffer, length);
             const ListingPart part = queryListing(folder, 37, restart, records.data(), length);
             return ListingPart{part.status, buffer,
@@ -384,47 +387,82 @@ TEST(WindowsFolders, OneIdentityFormPerVolume) {
             ids.full.high = high;
             return ids;
         };
-        const WalkOutcome w = walk(tree.path("T"), [&calls] { return systemFoldersThrough(calls); });
-        EXPECT_EQ(w.stats, (ScanStatistics{7, 4, 4, 2, 0, 4})) << row.what;
+        const WalkOutcome w = walk(tree.path("T"), [&calls, reversed]() -> std::unique_ptr<FolderStack> {
+            if (reversed) return std::make_unique<ReversedFolders>(systemFoldersThrough(calls));
+            return systemFoldersThrough(calls);
+        });
+        EXPECT_EQ(w.stats, (ScanStatistics{7, 4, 4, 2, 0, 4})) << row.what << reversed;
         // The loop is never walked, and a is walked below l1 (as b is below the first link to it).
         const std::vector<std::string> texts = resultTexts(w.results);
         EXPECT_TRUE(std::none_of(texts.begin(), texts.end(), [](const std::string& t) { return t.find("\\up\\") != t.npos; }))
             << row.what;
         EXPECT_EQ(std::count(texts.begin(), texts.end(), tree.text("T/l1/f.scr")), 1) << row.what;
     }
+    // Listed in 64-bit IDs, a handle whose file index is not answered is known by its 128-bit ID only where that
+    // is the 64-bit one: its high half 0.
+    for (const std::uint64_t idHigh : {high, std::uint64_t{0}}) {
+        WindowsCalls calls;
+        calls.query = [](void* folder, int what, bool restart, void* buffer, std::size_t length) {
+            if (what == 60) return ListingPart{static_cast<long>(0xC0000003), nullptr, 0};
+            return queryListing(folder, what, restart, buffer, length);
+        };
+        calls.ids = [idHigh](void* handle, bool) {
+            HandleIds ids = queryHandleIds(handle, false);
+            ids.full.high = idHigh;
+            ids.index = {};
+            return ids;
+        };
+        const std::unique_ptr<FolderStack> folders = systemFoldersThrough(calls);
+        const OpenedFolder start = folders->openStart(systemPath(tree.path("T")));
+        ASSERT_TRUE(start.listing);
+        std::error_code ec;
+        FileIdentity a, listed;
+        ASSERT_EQ(folders->query(L"l1", ec, &a), EntryKind::directory);
+        for (ListedEntry entry; start.listing->next(entry, ec);)
+            if (entry.name == L"a") listed = entry.identity;
+        EXPECT_EQ(std::make_pair(start.identity.known, a.known), std::make_pair(idHigh == 0, idHigh == 0)) << idHigh;
+        EXPECT_EQ(sameFile(a, listed), idHigh == 0) << idHigh;
+    }
 }
 
-// Opens answered "not found" in a folder's handle, as some user-mode file systems answer them below the first
-// level, on T/x.scr, T/a/y.scr, T/a/b/z.scr and T/l -> a: each such folder, file or link is opened by its whole
-// path; one not found there either is gone, and one whose whole path cannot be named counts once as unreachable.
-// And where a name grants its attributes alone, it is asked again without its extended attributes.
+// Opens answered "not found" (or a bad network path or name) in a folder's handle, as some user-mode file systems
+// answer them below the first level, on T/x.scr, T/a/y.scr, T/a/b/z.scr, T/a/c/w.scr and T/l -> a: each such
+// folder, file or link is opened by its whole path; one not found there either is gone, one whose whole path cannot
+// be named counts once as unreachable, and neither lengthens the whole path of a later sibling. And where a name
+// grants its attributes alone, it is asked again without its extended attributes. In both listing orders.
 TEST(WindowsFolders, NamesNotFoundInTheirFolderAreOpenedByTheirWholePath) {
     const struct {
         const char* what;
-        std::wstring name;    // the name not found in its folder, every name when empty
-        std::uint32_t whole;  // the answer to its whole path, the system's when 0
-        bool deniesEa;        // opens for extended attributes are refused
+        std::uint32_t relative;  // the answer to every open in a folder's handle, the system's when 0
+        std::wstring name;       // the name whose whole path answers `whole`
+        std::uint32_t whole;
+        bool deniesEa;           // opens for extended attributes are refused
         ScanStatistics stats;
     } rows[] = {
-        {"every name", L"", 0, false, {5, 5, 5, 0, 0, 5}},
-        {"b, gone", L"b", 0xC0000034, false, {3, 3, 3, 0, 0, 3}},
-        {"b, its whole path too long to name", L"b", 0xC0000106, false, {3, 3, 3, 2, 0, 3}},
-        {"no name, extended attributes refused", L"-", 0, true, {5, 5, 5, 0, 0, 5}},
+        {"object name not found", 0xC0000034, L"", 0, false, {7, 7, 7, 0, 0, 7}},
+        {"object path not found", 0xC000003A, L"", 0, false, {7, 7, 7, 0, 0, 7}},
+        {"bad network path", 0xC00000BE, L"", 0, false, {7, 7, 7, 0, 0, 7}},
+        {"bad network name", 0xC00000CC, L"", 0, false, {7, 7, 7, 0, 0, 7}},
+        {"b, gone", 0xC0000034, L"b", 0xC0000034, false, {5, 5, 5, 0, 0, 5}},
+        {"b, its whole path too long to name", 0xC0000034, L"b", 0xC0000106, false, {5, 5, 5, 2, 0, 5}},
+        {"in its folder, extended attributes refused", 0, L"", 0, true, {7, 7, 7, 0, 0, 7}},
     };
     TempTree tree;
-    tree.build({"T/x.scr", "T/a/y.scr", "T/a/b/z.scr"}, {{"T/l", "a"}});
-    for (const auto& row : rows) {
+    tree.build({"T/x.scr", "T/a/y.scr", "T/a/b/z.scr", "T/a/c/w.scr"}, {{"T/l", "a"}});
+    for (const auto& row : rows) for (const bool reversed : {false, true}) {
         const FileOpen open = [&row](void* folder, NativeView name, unsigned long access, unsigned long options,
                                      void*& handle) -> long {
             if (row.deniesEa && (access & FILE_READ_EA) != 0) return static_cast<long>(0xC0000022);
-            const bool named = row.name.empty() || name == row.name;
-            if (folder != nullptr && named) return static_cast<long>(0xC0000034);
+            if (folder != nullptr && row.relative != 0) return static_cast<long>(row.relative);
             if (folder == nullptr && row.whole != 0 && name.size() > 2 && name.substr(name.size() - 2) == L"\\" + row.name)
                 return static_cast<long>(row.whole);
             return openFile(folder, name, access, options, handle);
         };
-        const WalkOutcome w = walk(tree.path("T"), [&open] { return systemFoldersThrough({queryListing, open}); });
-        EXPECT_EQ(w.stats, row.stats) << row.what;
+        const WalkOutcome w = walk(tree.path("T"), [&open, reversed]() -> std::unique_ptr<FolderStack> {
+            if (reversed) return std::make_unique<ReversedFolders>(systemFoldersThrough({queryListing, open}));
+            return systemFoldersThrough({queryListing, open});
+        });
+        EXPECT_EQ(w.stats, row.stats) << row.what << reversed;
     }
 }
 
