@@ -62,7 +62,7 @@ target_link_options(dravelon_console_capture PRIVATE -municode)
 add_test(NAME windows.ConsoleShowsTurkishAndProgress
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows_console.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run
           ${DRAVELON_WINE_PREFIX} $<TARGET_FILE:dravelon> $<TARGET_FILE:dravelon_console_capture>)
-set_tests_properties(windows.ConsoleShowsTurkishAndProgress PROPERTIES TIMEOUT 120)
+set_tests_properties(windows.ConsoleShowsTurkishAndProgress PROPERTIES TIMEOUT 60)
 
 file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake
   "set(CTEST_CUSTOM_PRE_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" start\")\n"

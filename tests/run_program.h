@@ -24,7 +24,7 @@ void PrintTo(const Outcome& o, std::ostream* os);
 struct RunOptions {
     std::filesystem::path cwd;      ///< the working directory, of any length; empty: this process's
     std::vector<std::string> env;   ///< "NAME=value" each, replacing or added to this process's environment; "NAME" removes it
-    std::chrono::milliseconds timeout = std::chrono::seconds(60);
+    std::chrono::milliseconds timeout = std::chrono::seconds(DRAVELON_PROGRAM_SECONDS);  ///< two thirds of a case's limit
 #ifndef _WIN32
     bool terminal = false;          ///< standard output on a fresh pseudo-terminal instead of a pipe
     bool errorTerminal = false;     ///< standard error on a pseudo-terminal: standard output's when `terminal`
