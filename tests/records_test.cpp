@@ -108,21 +108,24 @@ TEST(ListedRecords, RecordsAreReadWithinTheirBytesInEveryClass) {
         const char* what;
         std::size_t record, field;
         std::uint32_t value;
+        bool pastName;    // `value` counts from the record's name
         std::size_t cut;  // bytes left off the end
         std::string read;
     } rows[] = {
-        {"whole", 9, 0, 0, 0, whole},
-        {"name past the bytes", 4, kNameLengthAt, 6, 0, "a.scr:0 d:1 malformed end"},
-        {"name of an odd length", 4, kNameLengthAt, 3, 0, "a.scr:0 d:1 u:2 end"},
-        {"next record past the bytes", 3, 0, 0x1000, 0, "a.scr:0 malformed end"},
-        {"next record inside this one", 2, 0, 8, 0, "malformed end"},
-        {"next record at an odd offset", 2, 0, 0x101, 0, "malformed end"},
-        {"last record's name cut", 9, 0, 0, 1, "a.scr:0 d:1 malformed end"},
-        {"last record's fixed part cut", 9, 0, 0, 6, "a.scr:0 malformed end"},
+        {"whole", 9, 0, 0, false, 0, whole},
+        {"name past the bytes", 4, kNameLengthAt, 6, false, 0, "a.scr:0 d:1 malformed end"},
+        {"name of an odd length", 4, kNameLengthAt, 3, false, 0, "a.scr:0 d:1 u:2 end"},
+        {"next record past the bytes", 3, 0, 0x1000, false, 0, "a.scr:0 malformed end"},
+        {"next record inside this one's fixed part", 2, 0, 8, false, 0, "malformed end"},
+        {"next record inside this one's name", 2, 0, 2, true, 0, "malformed end"},
+        {"next record at an odd offset past the name", 2, 0, 11, true, 0, "malformed end"},
+        {"last record's name cut", 9, 0, 0, false, 1, "a.scr:0 d:1 malformed end"},
+        {"last record's fixed part cut", 9, 0, 0, false, 6, "a.scr:0 malformed end"},
     };
     for (const RecordLayout& layout : kRecordLayouts) {
         for (const auto& row : rows) {
-            const std::vector<unsigned char> bytes = records(layout, row.record, row.field, row.value);
+            const auto value = static_cast<std::uint32_t>(row.value + (row.pastName ? layout.nameAt : 0));
+            const std::vector<unsigned char> bytes = records(layout, row.record, row.field, value);
             EXPECT_EQ(readAll(bytes, bytes.size() - row.cut, layout, false), row.read) << row.what << ", class " << layout.what;
         }
         // Parts shorter than the fields every record begins with, or than a
