@@ -38,6 +38,24 @@ std::size_t hiddenLength(std::string_view text) {
     return 0;
 }
 
+// The length of the UTF-8 character that `text` begins with; 0 when it
+// begins with none: a continuation byte, a character cut short, an overlong
+// form, a surrogate or a number past U+10FFFF.
+std::size_t characterLength(std::string_view text) {
+    const auto lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80) return 1;
+    const std::size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+    if (length == 0 || text.size() < length) return 0;
+    for (std::size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[k]) & 0xC0) != 0x80) return 0;
+    // The second byte's range rules out the overlong forms, the surrogates
+    // and what lies past U+10FFFF.
+    const auto second = static_cast<unsigned char>(text[1]);
+    const bool outside = (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+                         (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F);
+    return outside ? 0 : length;
+}
+
 // Ranges of characters by the cells of a terminal they take. Zero: the
 // combining marks of the common scripts, which a terminal draws over the
 // character before them, the zero-width joiners and the variation
@@ -123,11 +141,16 @@ std::string masked(std::string_view text) {
     shown.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         const std::size_t hidden = hiddenLength(text.substr(i));
-        if (hidden > 0) {
+        const std::size_t length = hidden > 0 ? 0 : characterLength(text.substr(i));
+        if (length == 0) {
+            // A byte that is no UTF-8 is shown as one "?" too: a terminal
+            // would draw it in a cell of its own that the line's width
+            // does not count, or take the bytes after it with it.
             shown += '?';
-            i += hidden;
+            i += hidden > 0 ? hidden : 1;
         } else {
-            shown += text[i++];
+            shown.append(text, i, length);
+            i += length;
         }
     }
     return shown;

@@ -52,6 +52,8 @@ void eraseLineWhenInterrupted();
 /// one "?". These are the bytes 0x00 to 0x1F and 0x7F, the C1 controls
 /// U+0080 to U+009F, and the bidirectional formatting characters U+061C,
 /// U+200E, U+200F, U+202A to U+202E and U+2066 to U+2069, in their UTF-8 form.
+/// So does each byte that is not part of a valid UTF-8 character, so that the
+/// masked text is valid UTF-8.
 std::string masked(std::string_view text);
 
 /// How many cells of a terminal the UTF-8 `text` takes: 2 for each wide

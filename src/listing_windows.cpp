@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "listing_records.h"
 #include "listing_windows.h"
 
 // Missing from some SDKs' winternl.h; ntdll has it on every Windows.
@@ -72,29 +73,6 @@ bool isNotFound(DWORD code) {
     }
 }
 
-// A reparse folder may come without its tag: Wine lists a link to a folder
-// with the reparse-point attribute and a tag of 0, and a tag of all ones was
-// never read either.
-constexpr DWORD kTagUnread = 0xFFFFFFFF;
-
-// The reparse points whose tag alone decides what they are: links, which the
-// walk follows, and the AF_UNIX sockets and Linux-subsystem links, FIFOs and
-// devices, which it passes over as Linux does (a Linux-subsystem link cannot
-// be followed from Windows). Some of these tags are missing from older
-// headers.
-constexpr struct {
-    DWORD tag;
-    EntryKind kind;
-} kReparseKinds[] = {
-    {IO_REPARSE_TAG_SYMLINK, EntryKind::link},
-    {IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},  // a junction, or a volume mounted in a folder
-    {0x80000023, EntryKind::other},                 // AF_UNIX
-    {0xA000001D, EntryKind::other},                 // LX_SYMLINK
-    {0x80000024, EntryKind::other},                 // LX_FIFO
-    {0x80000025, EntryKind::other},                 // LX_CHR
-    {0x80000026, EntryKind::other},                 // LX_BLK
-};
-
 // Opens `name` in the folder open as `folder` with NtCreateFile, taking the
 // name as it is listed, letter case included. With no folder, `name` is a
 // whole path in the system's own form (\??\C:\...), which a user typed: its
@@ -132,10 +110,6 @@ EntryKind inspect(DWORD code, HANDLE handle, std::error_code& ec, FileIdentity* 
     return (basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? EntryKind::directory : EntryKind::file;
 }
 
-bool isDotOrDotDot(NativeView name) {
-    return name == NativeView(L".", 1) || name == NativeView(L"..", 2);
-}
-
 // FILE_ID_EXTD_DIR_INFORMATION, which older headers lack.
 struct ExtendedRecord {
     ULONG NextEntryOffset, FileIndex;
@@ -144,44 +118,28 @@ struct ExtendedRecord {
     BYTE FileId[16];
     WCHAR FileName[1];
 };
-constexpr int kExtendedClass = 60;  // FileIdExtdDirectoryInformation
 
-// Where a reparse point's tag lies in a record whose class has no field for
-// it: in the EA size.
-constexpr std::size_t kTagInEaSize = offsetof(FILE_FULL_DIR_INFORMATION, EaSize);
-
-// The information classes a folder is listed in, in the order they are
-// tried, down to the one every file system answers. Every record begins with
-// the same fields up to the name's length; the reparse tag (at `tagAt`, 0
-// where the class has none), the file ID (at `idAt`, 0 where none) and the
-// name (at `nameAt`) follow where each class has them.
-struct RecordClass {
-    int what;  // a FILE_INFORMATION_CLASS
-    std::size_t nameAt;
-    std::size_t tagAt;
-    std::size_t idAt;
-    bool fullId;  // the ID has 128 bits, not 64
-};
-constexpr RecordClass kRecordClasses[] = {
-    {kExtendedClass, offsetof(ExtendedRecord, FileName), offsetof(ExtendedRecord, ReparsePointTag),
-     offsetof(ExtendedRecord, FileId), true},
-    {FileIdBothDirectoryInformation, offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), kTagInEaSize,
-     offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId), false},
-    {FileBothDirectoryInformation, offsetof(FILE_BOTH_DIR_INFORMATION, FileName), kTagInEaSize, 0, false},
-    {FileFullDirectoryInformation, offsetof(FILE_FULL_DIR_INFORMATION, FileName), kTagInEaSize, 0, false},
-    {FileDirectoryInformation, offsetof(FILE_DIRECTORY_INFORMATION, FileName), 0, 0, false},
-};
-static_assert(offsetof(ExtendedRecord, FileNameLength) == offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength) &&
-                  offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize) == kTagInEaSize &&
-                  offsetof(FILE_BOTH_DIR_INFORMATION, EaSize) == kTagInEaSize,
-              "every record class begins with the same fields");
-
-// The 32-bit field at `at` of a record, which needs no alignment.
-std::uint32_t field(const unsigned char* record, std::size_t at) {
-    std::uint32_t value;
-    std::memcpy(&value, record + at, sizeof value);
-    return value;
+// The record reader's layouts are those of the system's headers.
+constexpr bool isLayout(const RecordLayout& layout, int what, std::size_t nameAt, std::size_t tagAt,
+                        std::size_t idAt) {
+    return layout.what == what && layout.nameAt == nameAt && layout.tagAt == tagAt && layout.idAt == idAt;
 }
+static_assert(isLayout(kRecordLayouts[0], 60, offsetof(ExtendedRecord, FileName),
+                       offsetof(ExtendedRecord, ReparsePointTag), offsetof(ExtendedRecord, FileId)) &&
+                  isLayout(kRecordLayouts[1], FileIdBothDirectoryInformation,
+                           offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName), offsetof(FILE_ID_BOTH_DIR_INFORMATION, EaSize),
+                           offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileId)) &&
+                  isLayout(kRecordLayouts[2], FileBothDirectoryInformation, offsetof(FILE_BOTH_DIR_INFORMATION, FileName),
+                           offsetof(FILE_BOTH_DIR_INFORMATION, EaSize), 0) &&
+                  isLayout(kRecordLayouts[3], FileFullDirectoryInformation, offsetof(FILE_FULL_DIR_INFORMATION, FileName),
+                           offsetof(FILE_FULL_DIR_INFORMATION, EaSize), 0) &&
+                  isLayout(kRecordLayouts[4], FileDirectoryInformation, offsetof(FILE_DIRECTORY_INFORMATION, FileName), 0, 0),
+              "the record layouts are the system's");
+static_assert(offsetof(ExtendedRecord, FileAttributes) == kAttributesAt &&
+                  offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes) == kAttributesAt &&
+                  offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength) == kNameLengthAt &&
+                  offsetof(FILE_FULL_DIR_INFORMATION, EaSize) == kTagInEaSize && sizeof(wchar_t) == sizeof(char16_t),
+              "every record class begins with the same fields");
 
 // How the folders of one volume are listed, and in which form its files are
 // known. Its record class is the first that answered there: a failure of a
@@ -200,15 +158,10 @@ struct VolumeListing {
 
 // The entries of the folder open as `folder`, read a part at a time through
 // `query` into `buffer`, which the folders lend to one listing at a time, in
-// the record class its volume is listed in. Each entry's identity is its file
-// ID on `volume`, the folder's own volume, where the class gives one in the
-// volume's form.
-//
-// Only the bytes that a call returned are read: a record whose fixed part or
-// name runs past them, or whose next-entry offset does not lead past its own
-// end to a whole fixed part within them, ends the listing as a failure. The
-// fields are copied out, so a record needs no alignment; its name is read in
-// place, in 16-bit units, so an odd offset is a failure too.
+// the record class its volume is listed in, by a RecordReader. Each entry's
+// identity is its file ID on `volume`, the folder's own volume, where the
+// class gives one in the volume's form. A record that does not fit the bytes
+// returned ends the listing as a failure.
 class WindowsListing final : public Listing {
 public:
     WindowsListing(HANDLE folder, std::uint64_t volume, VolumeListing& listing, const ListingQuery& query,
@@ -222,31 +175,19 @@ public:
 
     bool next(ListedEntry& entry, std::error_code& ec) override {
         for (;;) {
-            if (at_ == end_ && !read(ec)) return false;
-            const RecordClass& form = kRecordClasses[class_];
-            const auto left = static_cast<std::size_t>(end_ - at_);
-            if (left < form.nameAt) return malformed(ec);
-            const std::size_t nameBytes = field(at_, offsetof(FILE_DIRECTORY_INFORMATION, FileNameLength));
-            const std::size_t offset = field(at_, 0);
-            const bool nameFits = nameBytes <= left - form.nameAt;
-            // 0 when this record is the last; otherwise past its name, to the fixed part of the next.
-            const bool nextFits = offset == 0 || (offset % 2 == 0 && offset >= form.nameAt + nameBytes &&
-                                                  offset <= left - form.nameAt);
-            if (!nameFits || !nextFits) return malformed(ec);
-            const unsigned char* record = at_;
-            at_ = offset == 0 ? end_ : at_ + offset;
-            const NativeView name(reinterpret_cast<const wchar_t*>(record + form.nameAt), nameBytes / sizeof(wchar_t));
-            if (isDotOrDotDot(name)) continue;
-            entry.name = name;
-            entry.kind = listedKind(field(record, offsetof(FILE_DIRECTORY_INFORMATION, FileAttributes)),
-                                    form.tagAt != 0 ? field(record, form.tagAt) : kTagUnread);
-            entry.identity = FileIdentity{};
-            if (form.idAt != 0 && form.fullId != listing_.index) {
-                std::uint64_t id[2] = {0, 0};
-                std::memcpy(id, record + form.idAt, form.fullId ? 16 : 8);
-                entry.identity = fileIdentity(volume_, id[1], id[0]);
+            ListedRecord record;
+            switch (records_.next(record)) {
+            case RecordReader::Step::entry:
+                entry.name = NativeView(reinterpret_cast<const wchar_t*>(record.name.data()), record.name.size());
+                entry.kind = record.kind;
+                entry.identity = record.identity;
+                return true;
+            case RecordReader::Step::malformed:
+                ec = systemError(ERROR_INVALID_DATA);
+                return false;
+            case RecordReader::Step::end:
+                if (!read(ec)) return false;
             }
-            return true;
         }
     }
 
@@ -261,15 +202,16 @@ private:
         }
         ListingPart part;
         for (bool restart = false;; restart = true) {
-            part = query_(folder_, kRecordClasses[class_].what, restart, buffer_.data(), kListingBytes);
+            part = query_(folder_, kRecordLayouts[class_].what, restart, buffer_.data(), kListingBytes);
             // A failure later in the listing, or of the last class, is the listing's failure.
-            if (started_ || NT_SUCCESS(part.status) || isEnd(part.status) || class_ + 1 == std::size(kRecordClasses))
+            if (started_ || NT_SUCCESS(part.status) || isEnd(part.status) || class_ + 1 == std::size(kRecordLayouts))
                 break;
             listing_.recordClass = ++class_;
         }
+        const RecordLayout& layout = kRecordLayouts[class_];
         if (!started_ && (NT_SUCCESS(part.status) || isEnd(part.status)) && !listing_.settled) {
             listing_.settled = true;
-            listing_.index = kRecordClasses[class_].idAt != 0 && !kRecordClasses[class_].fullId;
+            listing_.index = layout.idAt != 0 && !layout.fullId;
         }
         started_ = true;
         if (isEnd(part.status)) return false;
@@ -278,18 +220,11 @@ private:
             return false;
         }
         if (part.size == 0) return false;
-        at_ = static_cast<const unsigned char*>(part.bytes);
-        end_ = at_ + part.size;
+        records_ = RecordReader(part.bytes, part.size, layout, volume_, layout.fullId != listing_.index);
         return true;
     }
 
     static bool isEnd(NTSTATUS status) { return status == kNoMoreFiles || status == kNoSuchFile; }
-
-    bool malformed(std::error_code& ec) {
-        ec = systemError(ERROR_INVALID_DATA);
-        at_ = end_ = nullptr;
-        return false;
-    }
 
     HANDLE folder_;
     std::uint64_t volume_;
@@ -298,10 +233,9 @@ private:
     const ListingQuery& query_;
     std::vector<std::uint64_t>& buffer_;
     bool started_ = false;  // once the first query is answered
-    bool ended_ = false;       // start() found the end, or a failure
+    bool ended_ = false;    // start() found the end, or a failure
     std::error_code endError_;
-    const unsigned char* at_ = nullptr;  // the next record of the part read, if any
-    const unsigned char* end_ = nullptr;
+    RecordReader records_;  // the part read
 };
 
 bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -492,18 +426,6 @@ std::unique_ptr<FolderStack> systemFoldersThrough(WindowsCalls calls) {
 }
 
 std::unique_ptr<FolderStack> systemFolders() { return systemFoldersThrough({}); }
-
-EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag) {
-    const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        for (const auto& reparse : kReparseKinds)
-            if (reparse.tag == tag) return reparse.kind;
-        // A reparse folder whose tag cannot be read may be a link: the walk
-        // follows it and checks it against the walk path like one.
-        if (folder && (tag == 0 || tag == kTagUnread)) return EntryKind::link;
-    }
-    return folder ? EntryKind::directory : EntryKind::file;
-}
 
 EntryKind queryPath(const NativeString& path, std::error_code& ec, FileIdentity* identity) {
     // Backup semantics opens folders as well. The extended attributes are

@@ -1,6 +1,7 @@
 // The Windows folders' parts that tests reach beyond the folders' contract:
 // the system's calls, which a test can answer in their place, and the kinds
-// of listed entries. Only listing_windows.cpp and the tests include this.
+// of listed entries (listing_records.h). Only listing_windows.cpp and the
+// tests include this.
 #ifndef DRAVELON_LISTING_WINDOWS_H
 #define DRAVELON_LISTING_WINDOWS_H
 
@@ -10,6 +11,7 @@
 #include <memory>
 
 #include "listing.h"
+#include "listing_records.h"
 
 /// What one call for the next part of a folder's listing answered: the
 /// system's status and, when it succeeded, the records it returned: `size`
@@ -62,11 +64,5 @@ struct WindowsCalls {
 /// The system's folders, reached through `calls`; systemFolders uses the
 /// system's own.
 std::unique_ptr<FolderStack> systemFoldersThrough(WindowsCalls calls);
-
-/// The kind of a listed entry from its attributes and reparse tag: symbolic
-/// links and junctions are links, so is a reparse folder whose tag cannot be
-/// read; the Linux-subsystem links, FIFOs and devices and AF_UNIX sockets are
-/// other; every other reparse point is the file or folder its attributes say.
-EntryKind listedKind(std::uint32_t attributes, std::uint32_t tag);
 
 #endif

@@ -1,6 +1,6 @@
 // Path text where paths are UTF-16: UTF-8 text, each unpaired surrogate of
 // a name kept in a form of its own, and the long-form system path of a start
-// path, made lexically.
+// path, made lexically (long_path.cpp) from the current folders.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -11,8 +11,8 @@
 #include <climits>
 #include <cstdint>
 #include <system_error>
-#include <vector>
 
+#include "long_path.h"
 #include "path_text.h"
 
 namespace fs = std::filesystem;
@@ -23,9 +23,6 @@ fs::filesystem_error invalidText() {
     return fs::filesystem_error("Cannot convert character sequence",
                                 std::make_error_code(std::errc::illegal_byte_sequence));
 }
-
-bool isDriveLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
-bool startsWith(const std::wstring& text, const wchar_t* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // Calls `get(buffer, size)`, a system call that answers the length it needs
 // when the buffer is too small, until the answer fits.
@@ -55,84 +52,17 @@ std::wstring currentFolderOf(const std::wstring& drive) {
         "cannot read the drive's current folder");
 }
 
-// A folder the system reports may itself be in the long form; this is its
-// ordinary form, which the steps below take apart.
-std::wstring ordinaryForm(std::wstring path) {
-    if (startsWith(path, L"\\\\?\\UNC\\")) return L"\\\\" + path.substr(8);
-    if (startsWith(path, L"\\\\?\\")) return path.substr(4);
-    return path;
-}
-
-// Where the names of a network path \\server\share\... begin: after its
-// server and share.
-std::size_t networkRootEnd(const std::wstring& path) {
-    const std::size_t server = path.find(L'\\', 2);
-    const std::size_t share = server == path.npos ? path.npos : path.find(L'\\', server + 1);
-    return share == path.npos ? path.size() : share;
-}
-
-// `path`, with backslashes only, made absolute: a drive path (C:\...), a
-// network path (\\server\share\...) or a device path (\\.\...).
-std::wstring absoluteForm(std::wstring path) {
-    for (wchar_t& c : path)
-        if (c == L'/') c = L'\\';
-    if (startsWith(path, L"\\\\")) return path;
-    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == L':') {
-        if (path.size() > 2 && path[2] == L'\\') return path;
-        // D: or D:name, relative to that drive's current folder.
-        return ordinaryForm(currentFolderOf(path.substr(0, 2))) + L"\\" + path.substr(2);
-    }
-    const std::wstring current = ordinaryForm(currentFolder());
-    if (!path.empty() && path[0] == L'\\') {
-        // Rooted on the current folder's drive or share.
-        return current.substr(0, startsWith(current, L"\\\\") ? networkRootEnd(current) : 2) + path;
-    }
-    return current + L"\\" + path;
-}
-
-bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
-
 }  // namespace
 
 NativeString systemPath(const fs::path& start) {
     const std::wstring& given = start.native();
-    if (given.empty()) return given;  // names nothing, not the current folder
-    if (startsWith(given, L"\\\\?\\")) return given;
-    const std::wstring path = absoluteForm(given);
-
-    // The root, which ".." cannot climb above, and where the names begin.
-    std::wstring root;
-    std::size_t names = 0;
-    if (startsWith(path, L"\\\\?\\") || startsWith(path, L"\\\\.\\")) {
-        // A device path: the device's name is the root.
-        names = path.find(L'\\', 4);
-        if (names == path.npos) names = path.size();
-        root = L"\\\\?\\" + path.substr(4, names - 4);
-    } else if (startsWith(path, L"\\\\")) {
-        // A network path: server and share.
-        names = networkRootEnd(path);
-        root = L"\\\\?\\UNC\\" + path.substr(2, names - 2);
-    } else {
-        names = 2;
-        root = L"\\\\?\\" + path.substr(0, 2);
-    }
-
-    std::vector<std::wstring> kept;
-    for (std::size_t begin = names; begin < path.size();) {
-        std::size_t end = path.find(L'\\', begin);
-        if (end == path.npos) end = path.size();
-        const std::wstring name = path.substr(begin, end - begin);
-        if (name == L"..") {
-            if (!kept.empty()) kept.pop_back();
-        } else if (!name.empty() && name != L".") {
-            kept.push_back(name);
-        }
-        begin = end + 1;
-    }
-    std::wstring result = root;
-    for (const std::wstring& name : kept) result += L"\\" + name;
-    if (kept.empty() || isSeparator(given.back())) result += L"\\";
-    return result;
+    const auto asked = [](std::u16string_view drive) {
+        const std::wstring folder =
+            drive.empty() ? currentFolder() : currentFolderOf(std::wstring(drive.begin(), drive.end()));
+        return std::u16string(folder.begin(), folder.end());
+    };
+    const std::u16string path = longFormPath(std::u16string(given.begin(), given.end()), asked);
+    return std::wstring(path.begin(), path.end());
 }
 
 // UTF-16 to UTF-8, each unpaired surrogate written as if it were a character

@@ -48,15 +48,15 @@ const std::vector<HostileName> kHostileNames = {
     {"bidi\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA\xE2\x80\xAB\xE2\x80\xAC\xE2\x80\xAD\xE2\x81\xA6"
      "\xE2\x81\xA7\xE2\x81\xA8\xE2\x81\xA9.pif",
      "bidi???????????.pif", kOldExecutableReason},
-    // Not controls: Turkish letters, no-break space, the copyright sign, a
-    // lone lead byte, and a lead byte before a C1 pair; the neighbours of the
-    // bidirectional set (U+061B, U+200D, U+202F, U+2065, U+2070) and a cut
-    // sequence.
+    // Not controls: Turkish letters, no-break space, the copyright sign; the
+    // neighbours of the bidirectional set (U+061B, U+200D, U+202F, U+2065,
+    // U+2070). Bytes that are no UTF-8 are one "?" each: a cut sequence, a
+    // lone lead byte, a lead byte before a C1 pair.
     {"utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", "utf8 \xC5\x9F\xC4\xB1\xC2\xA0\xC2\xA9.scr", kScreenSaverReason},
     {"near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr",
-     "near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0\xE2\x80.scr", kScreenSaverReason},
-    {"lone\xC2.scr", "lone\xC2.scr", kScreenSaverReason},
-    {"pair\xC2\xC2\x85.scr", "pair\xC2?.scr", kScreenSaverReason},
+     "near\xD8\x9B\xE2\x80\x8D\xE2\x80\xAF\xE2\x81\xA5\xE2\x81\xB0??.scr", kScreenSaverReason},
+    {"lone\xC2.scr", "lone?.scr", kScreenSaverReason},
+    {"pair\xC2\xC2\x85.scr", "pair??.scr", kScreenSaverReason},
     {"plain ~!@#$%^&*()_+{}|:\"<>?.scr", "plain ~!@#$%^&*()_+{}|:\"<>?.scr", kScreenSaverReason},
 };
 

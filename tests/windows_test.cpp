@@ -121,36 +121,6 @@ TEST(WindowsText, UnpairedSurrogatesAreKeptAndShownAsReplacementCharacters) {
 
 // ---- Listed entries ------------------------------------------------------
 
-TEST(WindowsListing, ReparseTagsDecideTheKind) {
-    const DWORD folder = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    const DWORD file = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-    const struct {
-        const char* what;
-        DWORD attributes;
-        DWORD tag;
-        EntryKind kind;
-    } cases[] = {
-        {"symbolic link to a folder", folder, IO_REPARSE_TAG_SYMLINK, EntryKind::link},
-        {"symbolic link to a file", file, IO_REPARSE_TAG_SYMLINK, EntryKind::link},
-        {"junction", folder, IO_REPARSE_TAG_MOUNT_POINT, EntryKind::link},
-        {"AF_UNIX socket", file, 0x80000023, EntryKind::other},
-        {"Linux-subsystem link", file, 0xA000001D, EntryKind::other},
-        {"Linux-subsystem link with the folder attribute", folder, 0xA000001D, EntryKind::other},
-        {"Linux-subsystem FIFO", file, 0x80000024, EntryKind::other},
-        {"Linux-subsystem character device", file, 0x80000025, EntryKind::other},
-        {"Linux-subsystem block device", file, 0x80000026, EntryKind::other},
-        {"reparse folder without a tag", folder, 0, EntryKind::link},
-        {"reparse folder with an unread tag", folder, 0xFFFFFFFF, EntryKind::link},
-        {"reparse file without a tag", file, 0, EntryKind::file},
-        {"cloud placeholder folder", folder, 0x9000001A, EntryKind::directory},
-        {"deduplicated file", file, 0x80000013, EntryKind::file},
-        {"app execution alias", file, 0x8000001B, EntryKind::file},
-        {"tag without the reparse attribute", FILE_ATTRIBUTE_ARCHIVE, 0x80000023, EntryKind::file},
-        {"plain folder", FILE_ATTRIBUTE_DIRECTORY, 0, EntryKind::directory},
-    };
-    for (const auto& c : cases) EXPECT_EQ(listedKind(c.attributes, c.tag), c.kind) << c.what;
-}
-
 // Names that are not valid UTF-16, which Wine cannot make: the start folder
 // lists a file x<D800>.scr and a folder y<DC00> that holds in.scr.
 const std::wstring kOddFolder = std::wstring(L"y") + L'\xdc00';
