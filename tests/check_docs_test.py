@@ -13,11 +13,11 @@ CHECKER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "script
 PROGRAM = {
     "src/main.cpp": """#include "scanner.h"
 // "Not shown" in a comment
-int main() { print("Tarama tamamlandi.\\n\\nSupheli: "); print(" -> "); return fail("Hata: Yok."); }
+int main() { print("Tarama tamamlandi.\\n\\nSupheli: "); print(" -> "); fail("Hata: Yok."); return fail("Hata: Yok."); }
 """,
     "src/scanner.h": '{".scr", "Ekran koruyucu uzantısı"},\n',
 }
-README_WORDS = "Tarama tamamlandi. Supheli: 1 -> `Hata: Yok.` Ekran koruyucu uzantısı\n"
+README_WORDS = "Tarama\ntamamlandi. Supheli: 1 -> `Hata: Yok.` Ekran koruyucu uzantısı\n"
 MANUAL = """.TH X 1
 .SH NAME
 x \\- y
@@ -35,7 +35,7 @@ GOOD.update({
     "README.md": README_WORDS + """# Top
 
 See [a](docs/a.md), [two](docs/a.md#section-two), [here](#top), [the sources](src/),
-[a site](https://example.org/x.md), ![a picture](docs/p.png) and [ref].
+[a site](https://example.org/x.md), [another](//example.org/y.md), ![a picture](docs/p.png) and [ref].
 Code is not read: `[x](missing.md)`.
 
 ```
@@ -48,6 +48,7 @@ Code is not read: `[x](missing.md)`.
 ## Dup
 ## Dup
 ## Şirket ğ
+## See [the other](docs/a.md) snake_case Noe\u0308l
 
 [ref]: docs/a.md#dup-1
 """,
@@ -55,7 +56,8 @@ Code is not read: `[x](missing.md)`.
 ## Section two
 ## Dup
 ## Dup
-[back](../README.md#foo-and-bar-baz), [again](../README.md#dup-1), [letters](../README.md#şirket-ğ)
+[back](../README.md#foo-and-bar-baz), [again](../README.md#dup-1), [letters](../README.md#şirket-ğ),
+[marks](../README.md#see-the-other-snake_case-noe\u0308l)
 """,
     "docs/p.png": "",
     "src/x.cpp": "",
@@ -77,6 +79,7 @@ text
 [after a fence](gone4.md)
 
 [ref]: missing-ref.md
+[empty]()
 """,
 })
 BROKEN_EXPECTED = """\
@@ -90,27 +93,31 @@ check-docs: docs/b.md:5: gone2.md: no such file
 check-docs: docs/b.md:7: gone3.md: no such file
 check-docs: docs/b.md:10: gone4.md: no such file
 check-docs: docs/b.md:12: missing-ref.md: no such file
+check-docs: docs/b.md:13: : empty link
 """
 
 WORDS_MISSING = dict(GOOD)
 WORDS_MISSING.update({
     "README.md": GOOD["README.md"].replace("Supheli: ", ""),
-    "docs/dravelon.1": MANUAL.replace(".B Hata: Yok.\n", ""),
+    "docs/dravelon.1": MANUAL.replace(".B Hata: Yok.\n", "").replace("Ekran", "Eran"),
 })
 WORDS_MISSING_EXPECTED = """\
 check-docs: README.md does not show the program's text "Supheli:"
 check-docs: docs/dravelon.1 does not show the program's text "Hata: Yok."
+check-docs: docs/dravelon.1 does not show the program's text "Ekran koruyucu uzantısı"
 """
 
+# name, files, whether the tree is a git checkout, the status and standard error.
 CASES = [
-    ("every kind of good link", GOOD, 0, ""),
-    ("every kind of broken link", BROKEN, 1, BROKEN_EXPECTED),
-    ("a label missing from the README, a message from the manual page", WORDS_MISSING, 1,
-     WORDS_MISSING_EXPECTED),
+    ("every kind of good link", GOOD, True, 0, ""),
+    ("every kind of broken link", BROKEN, True, 1, BROKEN_EXPECTED),
+    ("every kind of broken link, outside git", BROKEN, False, 1, BROKEN_EXPECTED),
+    ("a label missing from the README, a message and a reason from the manual page", WORDS_MISSING,
+     True, 1, WORDS_MISSING_EXPECTED),
 ]
 
 
-def run(files):
+def run(files, in_git):
     with tempfile.TemporaryDirectory() as work:
         root = os.path.join(work, "tree")
         for name, text in files.items():
@@ -120,15 +127,16 @@ def run(files):
                 file.write(text)
         with open(os.path.join(work, "outside.md"), "w", encoding="utf-8"):
             pass
-        subprocess.run(["git", "init", "-q", root], check=True)
+        if in_git:
+            subprocess.run(["git", "init", "-q", root], check=True)
         done = subprocess.run([sys.executable, CHECKER, root], capture_output=True, text=True)
         return done.returncode, done.stderr
 
 
 def main():
     failed = 0
-    for name, files, status, errors in CASES:
-        got_status, got_errors = run(files)
+    for name, files, in_git, status, errors in CASES:
+        got_status, got_errors = run(files, in_git)
         if (got_status, got_errors) != (status, errors):
             failed += 1
             print(f"check_docs_test: {name}: status {got_status}, expected {status}; standard error:\n"
