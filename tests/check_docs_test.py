@@ -61,6 +61,7 @@ Code is not read: `[x](missing.md)`.
 """,
     "docs/p.png": "",
     "src/x.cpp": "",
+    "docs/notes.txt": "Not Markdown, so not read: [x](nowhere.md)\n",
     ".gitignore": "build/\n",
     "build/ignored.md": "[x](nowhere.md)\n",
 })
