@@ -1,7 +1,7 @@
 # Packages made with CPack from a build tree (`cpack` in it):
 #   Linux    dravelon_<version>_<arch>.deb: the program in /usr/bin, the manual
-#            page, the README and the changelog, compressed as Debian wants
-#            them, and the copyright file
+#            page, the README, the walk's document and the changelog,
+#            compressed as Debian wants them, and the copyright file
 #   Windows  dravelon-<version>-win64.zip: dravelon.exe, the README and the
 #            copyright file at the zip's root
 # The version is the project's. Two packages made from one commit are the
@@ -27,7 +27,7 @@ if(WIN32)
   # of the build tree keeps its bin/ folder, and nothing else of the build
   # (GoogleTest, the test programs) can reach the zip.
   install(TARGETS dravelon RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
-  install(FILES README.md doc/copyright DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  install(FILES README.md docs/copyright DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -39,7 +39,7 @@ else()
   # alone).
   find_program(DRAVELON_GZIP gzip REQUIRED)
   set(compressed)
-  foreach(document doc/dravelon.1 README.md doc/changelog)
+  foreach(document docs/dravelon.1 README.md docs/walk.md docs/changelog)
     get_filename_component(name ${document} NAME)
     set(copy ${CMAKE_CURRENT_BINARY_DIR}/packaging/${name})
     add_custom_command(OUTPUT ${copy}.gz
@@ -52,10 +52,10 @@ else()
   endforeach()
   add_custom_target(dravelon_documents ALL DEPENDS ${compressed})
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/dravelon.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
-    DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/README.md.gz ${CMAKE_CURRENT_BINARY_DIR}/packaging/walk.md.gz
+    ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Debian's machine-readable copyright file, never compressed.
-  install(FILES doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES docs/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # glibc checks a call at run time only where the compiler cannot prove it
   # within bounds. The program's one call that lintian looks for, poll() on a
   # single descriptor, is proven so, and lintian takes that for a build
