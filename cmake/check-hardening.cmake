@@ -1,7 +1,8 @@
 # Fails unless the Linux program PROGRAM carries the hardening its processor
 # offers: PIE, relocations read-only and bound at start, the stack protector,
-# and control-flow protection in the processor's form, seen in the code: the
-# landing pads of x86 (endbr64, endbr32) or the signed return addresses of
+# and control-flow protection in the processor's form, seen in the program's
+# own code (main: the C library's start files bring landing pads of their own):
+# the landing pads of x86 (endbr64, endbr32) or the signed return addresses of
 # arm64 (paciasp). The processor is read from the program itself.
 #   cmake -DREADELF=... -DOBJDUMP=... -DPROGRAM=... -P check-hardening.cmake
 cmake_minimum_required(VERSION 3.24)
@@ -33,12 +34,15 @@ elseif(machine MATCHES "AArch64")
   set(mark paciasp)
 endif()
 if(mark)
-  execute_process(COMMAND ${OBJDUMP} -d ${PROGRAM} OUTPUT_VARIABLE code RESULT_VARIABLE result)
+  execute_process(COMMAND ${OBJDUMP} -d --disassemble=main ${PROGRAM} OUTPUT_VARIABLE code RESULT_VARIABLE result)
   if(NOT result EQUAL 0)
     message(FATAL_ERROR "${OBJDUMP} cannot disassemble ${PROGRAM}")
   endif()
+  if(NOT code MATCHES "<main>:")
+    message(FATAL_ERROR "${OBJDUMP} finds no main in ${PROGRAM}")
+  endif()
   if(NOT code MATCHES "\t${mark}")
-    list(APPEND failures "no control-flow protection (no ${mark} in the code)")
+    list(APPEND failures "no control-flow protection (no ${mark} in main)")
   endif()
   message(STATUS "${machine}: control-flow protection is ${mark}")
 else()
