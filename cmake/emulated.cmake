@@ -10,3 +10,6 @@ include(cmake/googletest.cmake)
 # CTest runs no test where the check fails (it tells why).
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CTestCustom.cmake CONTENT
   "set(CTEST_CUSTOM_PRE_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-emulation\\\" \\\"${CMAKE_CROSSCOMPILING_EMULATOR}\\\" \\\"$<TARGET_FILE:dravelon>\\\"\")\n")
+add_test(NAME emulation.CheckSaysWhyAProgramCannotRun
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/check_emulation_test.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/check-emulation
+          ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:dravelon>)
