@@ -79,6 +79,17 @@ dravelon: hardening-no-fortify-functions [usr/bin/dravelon]
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Depends is worked out from the program's shared libraries (dpkg-shlibdeps).
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # A cross build's package is for its target (cmake/debian-cross.cmake).
+  # dpkg-shlibdeps finds the target's libraries, and their symbols, in the
+  # target's own packages installed beside this machine's (libc6:arm64 and the
+  # like, multiarch, scripts/setup-emulation): Debian's cross packages would
+  # name themselves, not packages an arm64 machine has.
+  if(CMAKE_CROSSCOMPILING)
+    if(NOT DRAVELON_DEBIAN_ARCH)
+      message(FATAL_ERROR "a cross build's toolchain file must set DRAVELON_DEBIAN_ARCH, the package's architecture")
+    endif()
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${DRAVELON_DEBIAN_ARCH})
+  endif()
 endif()
 
 # The time of the last commit, asked of git when cpack runs.

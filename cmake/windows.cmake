@@ -1,5 +1,6 @@
 # The Windows build: ntdll for the listing, the program's manifest, GoogleTest
-# built from source when cross-compiling, and Wine as the test programs' emulator.
+# built from source when cross-compiling (cmake/googletest.cmake), and Wine as
+# the test programs' emulator.
 
 # The listing opens folders and lists them through ntdll; the argument is
 # read from the command line with shell32's CommandLineToArgvW.
@@ -35,16 +36,7 @@ if(NOT CMAKE_CROSSCOMPILING)
   return()
 endif()
 
-# There is no GoogleTest library for the target system: build it from the
-# sources that Debian's googletest package installs.
-set(DRAVELON_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources for the cross build")
-if(NOT EXISTS ${DRAVELON_GOOGLETEST_SOURCE_DIR}/CMakeLists.txt)
-  message(FATAL_ERROR "GoogleTest sources not found in ${DRAVELON_GOOGLETEST_SOURCE_DIR}: install the Debian package googletest")
-endif()
-set(BUILD_GMOCK OFF)
-set(INSTALL_GTEST OFF)
-add_subdirectory(${DRAVELON_GOOGLETEST_SOURCE_DIR} googletest EXCLUDE_FROM_ALL)
-set_target_properties(gtest gtest_main PROPERTIES COMPILE_WARNING_AS_ERROR OFF)
+include(cmake/googletest.cmake)
 
 # Every test program runs under Wine, in a prefix inside the build tree.
 # CTest creates the prefix and starts one persistent wineserver before the
