@@ -55,6 +55,9 @@ add_test(NAME windows.ConsoleShowsTurkishAndProgress
   COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/windows_console.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run
           ${DRAVELON_WINE_PREFIX} $<TARGET_FILE:dravelon> $<TARGET_FILE:dravelon_console_capture>)
 set_tests_properties(windows.ConsoleShowsTurkishAndProgress PROPERTIES TIMEOUT 60)
+add_test(NAME windows.WineRunOutlivesItsServer
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine_run_test.sh ${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run ${DRAVELON_WINE_PREFIX})
+set_tests_properties(windows.WineRunOutlivesItsServer PROPERTIES TIMEOUT 60 RUN_SERIAL TRUE)
 
 file(WRITE ${CMAKE_BINARY_DIR}/CTestCustom.cmake
   "set(CTEST_CUSTOM_PRE_TEST \"\\\"${CMAKE_CURRENT_SOURCE_DIR}/cmake/wine-run\\\" \\\"${DRAVELON_WINE_PREFIX}\\\" start\")\n"
