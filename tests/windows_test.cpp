@@ -417,6 +417,7 @@ TEST(WindowsFolders, NamesNotFoundInTheirFolderAreOpenedByTheirWholePath) {
         {"b, gone", 0xC0000034, L"b", 0xC0000034, false, {5, 5, 5, 0, 0, 5}},
         {"b, its whole path too long to name", 0xC0000034, L"b", 0xC0000106, false, {5, 5, 5, 2, 0, 5}},
         {"in its folder, extended attributes refused", 0, L"", 0, true, {7, 7, 7, 0, 0, 7}},
+        {"the start folder refused: found, not unreachable", 0, L"T", 0xC0000022, false, {1, 0, 0, 0, 0, 0}},
     };
     TempTree tree;
     tree.build({"T/x.scr", "T/a/y.scr", "T/a/b/z.scr", "T/a/c/w.scr"}, {{"T/l", "a"}});
