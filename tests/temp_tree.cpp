@@ -328,26 +328,38 @@ fs::path TempTree::file(const std::string& relative) {
     return path(relative);
 }
 
-fs::path TempTree::link(const std::string& relative, const std::string& target) {
-    makeParents(relative);
-    const fs::path made = path(relative);
+// A link made by the system call, if Wine makes it.
+static bool systemLink(const fs::path& made, const std::string& target) {
     std::string nativeTarget = target;
     std::replace(nativeTarget.begin(), nativeTarget.end(), '/', '\\');
     std::error_code ec;
     const DWORD kind = fs::is_directory(made.parent_path() / asPath(nativeTarget), ec) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
-    if (CreateSymbolicLinkW(made.c_str(), asPath(nativeTarget).c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
-        GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES)
-        return made;
-    // Wine shows the links that Linux programs make as reparse points. The
-    // shell goes down one folder at a time, so the link may lie deeper than a
-    // Linux path reaches.
-    const char* script = R"(for d in "${@:3}"; do cd -- "$d" || exit; done; ln -s -- "$1" "$2")";
-    std::vector<std::string> ln = {"/bin/bash", "-c", script, "ln", target, relative.substr(relative.rfind('/') + 1),
-                                   asText(root_.filename())};
-    for (std::size_t from = 0, slash; (slash = relative.find('/', from)) != std::string::npos; from = slash + 1)
-        ln.push_back(relative.substr(from, slash - from));
-    if (!runLinux(ln)) throw std::runtime_error("cannot make the link " + asText(made));
+    return CreateSymbolicLinkW(made.c_str(), asPath(nativeTarget).c_str(), kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+           GetFileAttributesW(made.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+fs::path TempTree::link(const std::string& relative, const std::string& target) {
+    makeParents(relative);
+    const fs::path made = path(relative);
+    if (!systemLink(made, target)) linuxLinks({{relative, target}});
     return made;
+}
+
+void TempTree::linuxLinks(const std::vector<std::pair<std::string, std::string>>& links) {
+    if (links.empty()) return;
+    // Wine shows the links that Linux programs make as reparse points. The
+    // shell goes down one folder at a time from the root, so a link may lie
+    // deeper than a Linux path reaches.
+    const char* script = R"(root=$1; shift
+while (($#)); do
+  (cd -- "$root" || exit; IFS=/ read -ra parts <<<"$1"
+   for d in "${parts[@]:0:${#parts[@]}-1}"; do cd -- "$d" || exit; done
+   ln -s -- "$2" "${parts[-1]}") || exit
+  shift 2
+done)";
+    std::vector<std::string> ln = {"/bin/bash", "-c", script, "ln", asText(root_.filename())};
+    for (const auto& [relative, target] : links) ln.insert(ln.end(), {relative, target});
+    if (!runLinux(ln)) throw std::runtime_error("cannot make the links, the first " + links.front().first);
 }
 
 fs::path TempTree::chain(int depth, const std::string& file, const std::string& name, int sideEvery) {
@@ -472,7 +484,16 @@ void TempTree::build(const std::vector<std::string>& entries,
                      const std::vector<std::pair<std::string, std::string>>& links) {
     for (const std::string& entry : entries)
         entry.back() == '/' ? dir(entry.substr(0, entry.size() - 1)) : file(entry);
+#ifdef _WIN32
+    std::vector<std::pair<std::string, std::string>> byLinux;
+    for (const auto& [at, target] : links) {
+        makeParents(at);
+        if (!systemLink(path(at), target)) byLinux.emplace_back(at, target);
+    }
+    linuxLinks(byLinux);
+#else
     for (const auto& [at, target] : links) link(at, target);
+#endif
 }
 
 fs::path TempTree::example(const std::string& name) {

@@ -54,7 +54,8 @@ public:
     std::filesystem::path file(const std::string& relative);
     /// A symbolic link holding `target` as it is ("/" for separators). On
     /// Windows, where Wine makes no link for the system call, the Linux `ln`
-    /// that Wine runs makes it.
+    /// that Wine runs makes it: one run for all the links of a build, since
+    /// each Linux program that Wine starts costs a tenth of a second or more.
     std::filesystem::path link(const std::string& relative, const std::string& target);
 #ifndef _WIN32
     std::filesystem::path fifo(const std::string& relative);
@@ -84,6 +85,9 @@ public:
 
 private:
     void makeParents(const std::string& relative);
+    /// Makes `links` (path, target) with one Linux `ln` run for all of them
+    /// (Windows), where Wine makes no link for the system call.
+    void linuxLinks(const std::vector<std::pair<std::string, std::string>>& links);
 
     std::filesystem::path root_;
 };
