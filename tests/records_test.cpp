@@ -45,7 +45,10 @@ TEST(ListedRecords, ReparseTagsDecideTheKind) {
     for (const auto& c : cases) EXPECT_EQ(listedKind(c.attributes, c.tag), c.kind) << c.what;
 }
 
+// Fields in the host's byte order, as the reader reads them (the system that
+// fills a listing, Windows, is little-endian).
 void put(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value) { std::memcpy(&bytes[at], &value, 4); }
+void put64(std::vector<unsigned char>& bytes, std::size_t at, std::uint64_t value) { std::memcpy(&bytes[at], &value, 8); }
 
 // Records of ., .., a.scr, d (a folder whose ID is 0x1111 and, in 128 bits,
 // 0x22 high) and up (a link) in `layout`, each 8-byte aligned, the last
@@ -62,8 +65,8 @@ std::vector<unsigned char> records(const RecordLayout& layout, std::size_t recor
         put(bytes, at + kNameLengthAt, static_cast<std::uint32_t>(nameBytes));
         if (layout.tagAt != 0 && i == 4) put(bytes, at + layout.tagAt, 0xA000000C);
         if (layout.idAt != 0 && i == 3) {
-            put(bytes, at + layout.idAt, 0x1111);
-            if (layout.fullId) put(bytes, at + layout.idAt + 8, 0x22);
+            put64(bytes, at + layout.idAt, 0x1111);
+            if (layout.fullId) put64(bytes, at + layout.idAt + 8, 0x22);
         }
         std::memcpy(&bytes[at + layout.nameAt], names[i].data(), nameBytes);
         if (i == record) put(bytes, at + field, value);
