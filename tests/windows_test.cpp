@@ -227,30 +227,27 @@ TEST(WindowsFolders, SubfoldersAreOpenedByTheirNamesAndKnownByTheirListedIdentit
 
 // Folders listed through a query that refuses the first `refused` record classes tried, else answers each with
 // records of ., .., a.scr, d, up (8-byte aligned, the last unpadded, ending a readable page); on disk only T\d\up.
-TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWithinTheirBytes) {
+// A record that does not fit its part is one failure of its folder, the entries before it kept (the records'
+// bounds are tested where the records are read, on every build).
+TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndARecordPastItsPartIsOneFailure) {
     struct Case {
-        const char *what, *calls;                         // calls: each call's class, "r" from the start
-        std::uint32_t refusal, then;                      // the answers to a refused class and to later calls
-        std::size_t refused, record, field, value, size;  // record `record` holds `value` at `field`; `size` bytes
+        const char *what, *calls;                   // calls: each call's class, "r" from the start
+        std::uint32_t refusal, then;                // the answers to a refused class and to later calls
+        std::size_t refused, record, field, value;  // record `record` holds `value` at `field`
         ScanStatistics stats;
     };
     std::vector<Case> cases = {
-        {"no more files", "60 60 60 60", 0, 0, 0, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"no such file (an empty root)", "60", 0xC000000F, 0, 1, 0, 0, 0, 0, {1, 0, 0, 0, 0, 0}},
+        {"no more files", "60 60 60 60", 0, 0, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"no such file (an empty root)", "60", 0xC000000F, 0, 1, 0, 0, 0, {1, 0, 0, 0, 0, 0}},
         // Invalid class, invalid parameter, not implemented, not supported, invalid device request, invalid
         // level, unsuccessful, internal error: each a first query's failure, followed by the next class.
-        {"refused", "60 37r 37 37 37", 0xC0000003, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"two refused", "60 37r 3r 3 3 3", 0xC0000003, 0, 2, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
-        {"four refused: no tags, the link read as one", "60 37r 3r 2r 1r 1 1 1", 0xC0000010, 0, 4, 0, 0, 0, 0,
+        {"refused", "60 37r 37 37 37", 0xC0000003, 0, 1, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"two refused", "60 37r 3r 3 3 3", 0xC0000003, 0, 2, 0, 0, 0, {2, 2, 2, 1, 0, 2}},
+        {"four refused: no tags, the link read as one", "60 37r 3r 2r 1r 1 1 1", 0xC0000010, 0, 4, 0, 0, 0,
          {2, 2, 2, 1, 0, 2}},
-        {"all refused", "60 37r 3r 2r 1r", 0xC0000001, 0, 5, 0, 0, 0, 0, {1, 0, 0, 1, 0, 0}},
-        {"refused part-way", "60 60 60 60", 0, 0xC000000D, 0, 0, 0, 0, 0, {2, 2, 2, 3, 0, 2}},
-        {"name past the bytes", "60 60", 0, 0, 0, 4, 60, 6, 0, {2, 2, 2, 2, 0, 2}},
-        {"no room for a next record", "60", 0, 0, 0, 3, 0, 102, 0, {1, 1, 1, 1, 0, 1}},
-        {"next record inside this one", "60", 0, 0, 0, 3, 0, 8, 0, {1, 1, 1, 1, 0, 1}},
-        {"next record at an odd offset", "60", 0, 0, 0, 3, 0, 95, 0, {1, 1, 1, 1, 0, 1}},
-        {"a part shorter than the fields every record begins with", "60", 0, 0, 0, 0, 0, 0, 0x3C, {1, 0, 0, 1, 0, 0}},
-        {"a part shorter than a record's fixed part", "60", 0, 0, 0, 0, 0, 0, 0x48, {1, 0, 0, 1, 0, 0}},
+        {"all refused", "60 37r 3r 2r 1r", 0xC0000001, 0, 5, 0, 0, 0, {1, 0, 0, 1, 0, 0}},
+        {"refused part-way", "60 60 60 60", 0, 0xC000000D, 0, 0, 0, 0, {2, 2, 2, 3, 0, 2}},
+        {"name past the bytes", "60 60", 0, 0, 0, 4, 60, 6, {2, 2, 2, 2, 0, 2}},
     };
     TempTree tree;
     tree.link("T/d/up", ".");
@@ -260,7 +257,7 @@ TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWit
     const std::map<int, std::pair<std::size_t, std::size_t>> classes = {  // each class's place in the order, name
         {60, {0, 0x58}}, {37, {1, 0x68}}, {3, {2, 0x5E}}, {2, {3, 0x44}}, {1, {4, 0x40}}};
     for (const std::uint32_t status : {0xC000000D, 0xC0000002, 0xC00000BB, 0xC0000010, 0xC0000148, 0xC0000001, 0xC00000E5})
-        cases.push_back({"refused", "60 37r 37 37 37", status, 0, 1, 0, 0, 0, 0, {2, 2, 2, 1, 0, 2}});
+        cases.push_back({"refused", "60 37r 37 37 37", status, 0, 1, 0, 0, 0, {2, 2, 2, 1, 0, 2}});
     for (const Case& c : cases) {
         std::map<void*, int> listed;  // the folders answered with records
         std::string calls;
@@ -279,7 +276,6 @@ TEST(WindowsFolders, RefusedRecordClassesAreFollowedByOthersAndRecordsAreReadWit
                 std::memcpy(&bytes[at + nameAt], names[i].data(), 2 * names[i].size());
                 if (i == c.record && c.value != 0) put(c.field, c.value);
             }
-            if (c.size != 0) bytes.resize(c.size);
             return {0, std::memcpy(pages + 4096 - bytes.size(), bytes.data(), bytes.size()), bytes.size()};
         };
         ScanStatistics stats{};

@@ -14,21 +14,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 int main(int argc, char* argv[]) {
     std::size_t inputs = 0;
     for (int i = 1; i < argc; ++i) {
-        std::vector<std::filesystem::path> files;
-        if (std::filesystem::is_directory(argv[i])) {
-            for (const auto& entry : std::filesystem::directory_iterator(argv[i])) files.push_back(entry.path());
-        } else {
-            files.emplace_back(argv[i]);
-        }
+        std::vector<std::filesystem::path> files{argv[i]};
+        if (std::filesystem::is_directory(argv[i])) files.assign(std::filesystem::directory_iterator(argv[i]), {});
         for (const auto& file : files) {
             std::ifstream in(file, std::ios::binary);
             if (!in) {
                 std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
                 return 1;
             }
-            const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             // A block of exactly the input's size, as libFuzzer gives it.
-            const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+            const std::vector<std::uint8_t> data(std::istreambuf_iterator<char>(in), {});
             LLVMFuzzerTestOneInput(data.data(), data.size());
             ++inputs;
         }
