@@ -82,6 +82,7 @@ std::string readAll(const std::vector<unsigned char>& bytes, std::size_t size, c
     RecordReader reader(part.data(), size, layout, 7, withIds);
     std::string read;
     ListedRecord record;
+    record.identity = fileIdentity(1, 2, 3);  // what the record held before: not kept
     RecordReader::Step step;
     while ((step = reader.next(record)) == RecordReader::Step::entry) {
         read += std::string(record.name.begin(), record.name.end()) + ":" + std::to_string(int(record.kind));
