@@ -505,6 +505,7 @@ TEST(WindowsPaths, StartPathsTakeTheLongFormLexically) {
         {LR"(\\?\C:\a\..\b)", LR"(\\?\C:\a\..\b)"},  // already long: as it is
         {LR"(\\.\C:\a\..\b)", LR"(\\?\C:\b)"},
         {drive, LR"(\\?\)" + cwd},
+        {drive + L"\\", LR"(\\?\)" + drive + L"\\"},  // its root, not its current folder
         {drive + LR"(sub\x)", LR"(\\?\)" + cwd + LR"(\sub\x)"},
         {LR"(sub/../x\y)", LR"(\\?\)" + cwd + LR"(\x\y)"},
         {LR"(.)", LR"(\\?\)" + cwd},

@@ -22,8 +22,10 @@ int main(int argc, char* argv[]) {
                 std::fprintf(stderr, "cannot read %s\n", file.string().c_str());
                 return 1;
             }
-            // A block of exactly the input's size, as libFuzzer gives it.
-            const std::vector<std::uint8_t> data(std::istreambuf_iterator<char>(in), {});
+            const std::vector<char> bytes(std::istreambuf_iterator<char>(in), {});
+            // A block of exactly the input's size, as libFuzzer gives it, so
+            // that the sanitizers see a read past it.
+            const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
             LLVMFuzzerTestOneInput(data.data(), data.size());
             ++inputs;
         }

@@ -1,11 +1,12 @@
 // The long form of a Windows start path on any text (16-bit units after the
 // first byte, which picks the current folders' form): a long-form path is
 // kept, any other becomes one below \\?\ with backslashes only and no empty,
-// "." or ".." name, a final separator kept; made again from its ordinary
-// form, it is the same.
+// "." or ".." name, a final separator kept, a rooted one on the current
+// folder's drive or share; made again from its ordinary form, it is the same.
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "check.h"
 #include "long_path.h"
@@ -27,6 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(path.compare(0, 4, longForm) == 0 && path.find(u'/') == path.npos);
+    // A rooted path stays on the current folder's drive or share.
+    const std::u16string_view roots[] = {u"\\\\?\\C:\\", u"\\\\?\\UNC\\server\\share\\"};
+    const auto separator = [](char16_t c) { return c == u'\\' || c == u'/'; };
+    if (separator(start[0]) && (start.size() == 1 || !separator(start[1])))
+        FUZZ_CHECK(path.compare(0, roots[data[0] % 4 / 2].size(), roots[data[0] % 4 / 2]) == 0);
     const bool network = path.compare(0, 8, u"\\\\?\\UNC\\") == 0;
     std::size_t names = network ? path.find(u'\\', path.find(u'\\', 8) + 1) : path.find(u'\\', 4);
     bool rootNamed = names != path.npos && path.find(u"\\\\", 3) >= names && path[names - 1] != u'\\';
@@ -37,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(!name.empty() && name != u"." && name != u"..");
         at = end;
     }
-    const bool separated = start.back() == u'\\' || start.back() == u'/';
+    const bool separated = separator(start.back());
     FUZZ_CHECK((path.back() == u'\\') == (separated || count == 0));
     if (!rootNamed) return 0;
     const std::u16string ordinary = network ? u"\\\\" + path.substr(8) : u"\\\\.\\" + path.substr(4);
